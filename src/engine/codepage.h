@@ -1,0 +1,21 @@
+// Conversion between 16-bit text and the byte strings of a database codepage.
+//
+// Codepage 0 (neutral) is read and written as 1252. Single-byte Windows codepages
+// are converted by table; 65001 is UTF-8; multi-byte codepages (932, 936, 949, 950)
+// go through iconv. A character the codepage cannot hold becomes '?', as the
+// platform's conversion does without best-fit mapping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace mkx::engine {
+
+/// Whether text in this codepage can be converted at all.
+bool IsSupportedCodepage(uint32_t codepage);
+
+std::u16string DecodeText(uint32_t codepage, std::string_view bytes);
+std::string EncodeText(uint32_t codepage, std::u16string_view text);
+
+}  // namespace mkx::engine

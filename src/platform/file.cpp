@@ -1,0 +1,103 @@
+#include "platform/file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/wide.h"
+
+namespace mkx::platform {
+namespace {
+
+Error IoError(uint32_t code, const std::string& path, int err) {
+  uint32_t result = code;
+  if (code == ERROR_WRITE_FAULT && (err == ENOSPC || err == EDQUOT)) result = ERROR_HANDLE_DISK_FULL;
+  return Error(result, 0, u"[2]: [3]", {Widen(path), SystemErrorText(err)});
+}
+
+class PosixFile final : public RandomAccessFile {
+ public:
+  PosixFile(int fd, std::string path, bool writable, uint64_t size)
+      : fd_(fd), path_(std::move(path)), writable_(writable), size_(size) {}
+  ~PosixFile() override { ::close(fd_); }
+
+  Status ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+    size_t done = 0;
+    while (done < out.size()) {
+      ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return IoError(ERROR_READ_FAULT, path_, errno);
+      }
+      if (n == 0) return IoError(ERROR_READ_FAULT, path_, EIO);
+      done += static_cast<size_t>(n);
+    }
+    return Ok{};
+  }
+
+  Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override {
+    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, EBADF);
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return IoError(ERROR_WRITE_FAULT, path_, errno);
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (offset + data.size() > size_) size_ = offset + data.size();
+    return Ok{};
+  }
+
+  uint64_t Size() const override { return size_; }
+
+  Status Sync() override {
+    if (writable_ && ::fdatasync(fd_) != 0) return IoError(ERROR_WRITE_FAULT, path_, errno);
+    return Ok{};
+  }
+
+  Status Truncate(uint64_t size) override {
+    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, EBADF);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return IoError(ERROR_WRITE_FAULT, path_, errno);
+    size_ = size;
+    return Ok{};
+  }
+
+  bool writable() const override { return writable_; }
+
+ private:
+  int fd_;
+  std::string path_;
+  bool writable_;
+  uint64_t size_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case FileMode::kReadOnly: flags |= O_RDONLY; break;
+    case FileMode::kReadWrite: flags |= O_RDWR; break;
+    case FileMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+  }
+  const uint32_t failure = mode == FileMode::kCreateNew ? ERROR_CREATE_FAILED : ERROR_OPEN_FAILED;
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) return IoError(failure, path, errno);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    return IoError(failure, path, err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return IoError(failure, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  }
+  return std::unique_ptr<RandomAccessFile>(
+      new PosixFile(fd, path, mode != FileMode::kReadOnly, static_cast<uint64_t>(st.st_size)));
+}
+
+}  // namespace mkx::platform

@@ -1,0 +1,45 @@
+// Random-access files: the only way the engine touches the disk.
+//
+// RandomAccessFile is abstract so that tests can substitute a file that fails a
+// write, runs out of space, or records what was written where.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/result.h"
+
+namespace mkx::platform {
+
+class RandomAccessFile {
+ public:
+  virtual ~RandomAccessFile() = default;
+
+  /// Reads exactly out.size() bytes at offset. Reading past the end fails with
+  /// ERROR_READ_FAULT (the caller validated sizes; a short file is corrupt).
+  virtual Status ReadAt(uint64_t offset, std::span<uint8_t> out) = 0;
+  /// Writes all of data at offset, extending the file when needed.
+  /// Fails with ERROR_WRITE_FAULT or ERROR_HANDLE_DISK_FULL.
+  virtual Status WriteAt(uint64_t offset, std::span<const uint8_t> data) = 0;
+  /// Current size in bytes.
+  virtual uint64_t Size() const = 0;
+  /// Makes everything written so far durable (fdatasync).
+  virtual Status Sync() = 0;
+  /// Sets the file size (shrinks or extends with zeros).
+  virtual Status Truncate(uint64_t size) = 0;
+  virtual bool writable() const = 0;
+};
+
+enum class FileMode {
+  kReadOnly,      // existing file, opened O_RDONLY: never written
+  kReadWrite,     // existing file, read and written in place
+  kCreateNew,     // new file; fails if the path exists (O_EXCL)
+};
+
+/// Opens a file. Failures give ERROR_OPEN_FAILED (existing file) or
+/// ERROR_CREATE_FAILED (kCreateNew), with fields {path, system reason}.
+Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode);
+
+}  // namespace mkx::platform

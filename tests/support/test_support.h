@@ -1,0 +1,56 @@
+// Shared helpers for the test programs: scratch folders, files, child processes and
+// the paths of the shared fixtures and the independent oracle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mkx::test {
+
+/// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> ReadBytes(const std::string& path);
+std::string ReadText(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& data);
+void WriteText(const std::string& path, const std::string& text);
+void CopyFile(const std::string& from, const std::string& to);
+bool FileExists(const std::string& path);
+
+struct CommandResult {
+  int exit_code = -1;   // exit status (0..255), or -signal when killed
+  std::string out;      // standard output
+  std::string err;      // standard error
+};
+
+/// Runs a program (no shell) with extra environment entries "NAME=value".
+CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                  const std::string& cwd = "");
+
+/// Paths of shared material and of the tool under test.
+std::string SharedDir();                 // ../shared
+std::string RealFixture(const std::string& name);  // ../shared/fixtures/real/<name>
+std::string BuiltFixture(const std::string& name); // make-fixtures output
+std::string OraclePath();                // ../shared/tools/msi-oracle
+std::string ToolPath();                  // build/mkxform
+
+/// Every installer database available for cross-checks: the real ones (.msi) and the
+/// ones make-fixtures built.
+std::vector<std::string> AllFixtureDatabases();
+
+/// Whether Wine is installed (the oracle's apply/check need it).
+bool HaveWine();
+
+}  // namespace mkx::test
