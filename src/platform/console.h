@@ -1,0 +1,30 @@
+// Console output of 16-bit strings.
+//
+// Messages are printf-like with a wide format: "%s" takes a 16-bit string and "%d" a
+// signed integer. Each character up to U+00FF is written as the byte of that value,
+// anything above as '?'. Output goes to standard output only.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace mkx::platform {
+
+using FormatArg = std::variant<std::u16string_view, int64_t>;
+
+/// Expands "%s" and "%d" (and "%%") in order with the arguments.
+std::u16string FormatMessage(std::u16string_view format, std::initializer_list<FormatArg> args);
+
+/// Converts to console bytes (Latin-1, '?' above U+00FF).
+std::string ToConsoleBytes(std::u16string_view text);
+
+/// Writes the formatted message to standard output.
+void Print(std::u16string_view format, std::initializer_list<FormatArg> args = {});
+
+/// Flushes standard output.
+void FlushConsole();
+
+}  // namespace mkx::platform

@@ -1,0 +1,119 @@
+#include "platform/temp_files.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/wide.h"
+
+namespace mkx::platform {
+
+std::u16string GetTempDirectory(size_t limit) {
+  const char* env = std::getenv("TMPDIR");
+  std::string dir = (env && *env) ? env : "/tmp";
+  if (dir.back() != '/') dir.push_back('/');
+  if (dir.size() + 1 > limit) return {};
+  return Widen(dir);
+}
+
+std::u16string CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return {};
+  static const char kHex[] = "0123456789ABCDEF";
+  std::random_device seed;
+  std::minstd_rand rng(seed());
+  const std::string base = Narrow(directory) + Narrow(prefix.substr(0, 3));
+  unsigned start = rng() & 0xFFFF;
+  // Walk the whole 16-bit name space once from a random start, as the platform does.
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    unsigned unique = (start + i) & 0xFFFF;
+    if (unique == 0) continue;
+    std::string name = base;
+    bool leading = true;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+      unsigned digit = (unique >> shift) & 0xF;
+      if (leading && digit == 0 && shift > 0) continue;
+      leading = false;
+      name.push_back(kHex[digit]);
+    }
+    name += ".tmp";
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return Widen(name);
+    }
+    if (errno != EEXIST) return {};
+  }
+  return {};
+}
+
+namespace {
+
+bool CopyContents(int in, int out) {
+  // The kernel copies between files without passing the data through user space.
+  for (;;) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) return true;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return false;
+  }
+  // Fallback: a bounded buffer (continuing from the current offsets).
+  static constexpr size_t kChunk = 1 << 20;
+  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  for (;;) {
+    ssize_t n = ::read(in, buffer.get(), kChunk);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    ssize_t done = 0;
+    while (done < n) {
+      ssize_t w = ::write(out, buffer.get() + done, static_cast<size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+bool CopyFileOver(const std::string& source, const std::string& target) {
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st{};
+  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(in);
+    errno = err;
+    return false;
+  }
+  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    int err = errno;
+    ::close(in);
+    errno = err;
+    return false;
+  }
+  bool ok = CopyContents(in, out);
+  int err = errno;
+  if (::close(out) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  ::close(in);
+  errno = err;
+  return ok;
+}
+
+bool RemoveFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+
+}  // namespace mkx::platform
