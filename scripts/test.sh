@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs what the tests need when it is missing (Debian packages), builds mkxform
+# and runs the whole test suite through ctest.
+#   scripts/test.sh [extra ctest arguments]
+set -eu
+cd "$(dirname "$0")/.."
+
+packages="g++ cmake make libgtest-dev msitools wixl gir1.2-libmsi-1.0 python3-gi python3-olefile wine wine64"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" "$@"
