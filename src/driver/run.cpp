@@ -1,0 +1,98 @@
+// The run sequence: scan and check the command line, open the property file, copy
+// the source to a working copy, open the source read-only and the copy transacted,
+// apply every property to the copy, commit it and write the transform, then close
+// both databases and delete the copy. The working copy is deleted on every path
+// after it was made; handles are closed in reverse order of opening.
+#include "driver/run.h"
+
+#include <cstring>
+
+#include "driver/tool_options.h"
+#include "driver/working_copy.h"
+#include "installer/installer_database.h"
+#include "platform/console.h"
+#include "platform/wide.h"
+#include "properties/property_file.h"
+#include "properties/property_update.h"
+#include "transform/write_transform.h"
+
+namespace mkx::driver {
+
+using installer::MSIHANDLE;
+using installer::UINT;
+
+namespace {
+
+int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
+
+/// Reads, echoes and applies every line. Returns false if any property was not set.
+bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working) {
+  bool all_set = true;
+  for (;;) {
+    properties::PropertyLine line = properties::ReadPropertyLine(file);
+    platform::Print(u"%s \n", {line.text});
+    if (auto assignment = properties::ParsePropertyLine(line.text)) {
+      if (!properties::ApplyProperty(msi, working, *assignment)) all_set = false;
+    }
+    if (line.last) break;
+  }
+  return all_set;
+}
+
+}  // namespace
+
+int RunTool(const std::vector<std::u16string>& args) {
+  const ToolOptions options = ScanArguments(args);
+  if (!ValidateOptions(options)) {
+    platform::Print(kUsageLine);
+    return kExitBadCommandLine;
+  }
+
+  auto property_file = properties::OpenPropertyFile(options.PropertyFilePath);
+  if (!property_file) {
+    platform::Print(u"Error in opening property text file\n");
+    platform::Print(kUsageLine);
+    return kExitBadCommandLine;
+  }
+
+  const std::u16string working_copy_path = MakeWorkingCopyName();
+  CopyToWorkingCopy(options.DatabasePath, working_copy_path);
+
+  installer::InstallerDatabase msi;
+  int status = kExitNoTransform;
+  MSIHANDLE source = 0;
+  UINT result = msi.MsiOpenDatabaseW(options.DatabasePath.c_str(), installer::MSIDBOPEN_READONLY, &source);
+  if (result != ERROR_SUCCESS || source == 0) {
+    platform::Print(u"Error in opening the MSI %s, Err#%d\n", {options.DatabasePath, Signed(result)});
+    transform::ReportLastInstallerError(msi, result);
+    if (source != 0) msi.MsiCloseHandle(source);
+    RemoveWorkingCopy(working_copy_path);
+    return kExitNoTransform;
+  }
+
+  MSIHANDLE working = 0;
+  result = msi.MsiOpenDatabaseW(working_copy_path.c_str(), installer::MSIDBOPEN_TRANSACT, &working);
+  if (result != ERROR_SUCCESS || working == 0) {
+    platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy_path, Signed(result)});
+    transform::ReportLastInstallerError(msi, result);
+  } else {
+    const bool all_set = ApplyPropertyFile(*property_file, msi, working);
+    const bool written = transform::WriteTransform(msi, working, source, options.TransformPath);
+    status = written && all_set ? kExitTransformWritten : kExitNoTransform;
+  }
+  if (working != 0) msi.MsiCloseHandle(working);
+  msi.MsiCloseHandle(source);
+  RemoveWorkingCopy(working_copy_path);
+  return status;
+}
+
+int MainFromBytes(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  args.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
+  const int status = RunTool(args);
+  platform::FlushConsole();
+  return status;
+}
+
+}  // namespace mkx::driver

@@ -1,0 +1,20 @@
+// The tool's entry and its one fixed run sequence.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mkx::driver {
+
+/// Exit statuses.
+inline constexpr int kExitTransformWritten = 0;
+inline constexpr int kExitNoTransform = 1;       // ran, but no usable transform
+inline constexpr int kExitBadCommandLine = -1;  // command line or property file
+
+/// Runs the tool on 16-bit arguments (args[0] is the program name).
+int RunTool(const std::vector<std::u16string>& args);
+
+/// Widens each byte of each argument to a 16-bit character and runs the tool.
+int MainFromBytes(int argc, char** argv);
+
+}  // namespace mkx::driver

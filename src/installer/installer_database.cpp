@@ -1,0 +1,327 @@
+#include "installer/installer_database.h"
+
+#include <optional>
+#include <string>
+
+#include "engine/database.h"
+#include "engine/sql/view.h"
+#include "engine/transform/summary_info.h"
+#include "engine/transform/transform_writer.h"
+#include "platform/wide.h"
+
+namespace mkx::installer {
+namespace {
+
+// The only global state of the installer layer: each thread's last failure.
+thread_local std::optional<Error> t_last_error;
+
+std::u16string_view View(LPCWSTR text) {
+  return text ? std::u16string_view(text) : std::u16string_view();
+}
+
+/// Records the outcome of an operation that sets or clears the last error record.
+UINT Finish(const Status& status) {
+  if (status.ok()) {
+    t_last_error.reset();
+    return ERROR_SUCCESS;
+  }
+  t_last_error = status.error();
+  return status.code();
+}
+
+UINT Fail(uint32_t code, int msi_error, std::u16string tmpl, std::vector<std::u16string> fields = {}) {
+  return Finish(Error(code, msi_error, std::move(tmpl), std::move(fields)));
+}
+
+/// Copies text into a caller's buffer with the platform's length protocol: on entry
+/// *size is the buffer's capacity in characters; on return it is the text's length
+/// without the terminator; ERROR_MORE_DATA when the buffer cannot hold text and NUL.
+UINT CopyOut(std::u16string_view text, LPWSTR buffer, DWORD* size) {
+  if (!size) return buffer ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+  const DWORD capacity = *size;
+  *size = static_cast<DWORD>(text.size());
+  if (!buffer) return ERROR_SUCCESS;
+  if (capacity <= text.size()) {
+    if (capacity > 0) {
+      text.substr(0, capacity - 1).copy(buffer, capacity - 1);
+      buffer[capacity - 1] = u'\0';
+    }
+    return ERROR_MORE_DATA;
+  }
+  text.copy(buffer, text.size());
+  buffer[text.size()] = u'\0';
+  return ERROR_SUCCESS;
+}
+
+std::u16string FieldText(const engine::Value& value) {
+  switch (value.kind) {
+    case engine::Value::Kind::kNull: return {};
+    case engine::Value::Kind::kInteger: return platform::Widen(std::to_string(value.integer));
+    case engine::Value::Kind::kString: return value.text;
+  }
+  return {};
+}
+
+}  // namespace
+
+void SetLastError(const Error& error) { t_last_error = error; }
+void ClearLastError() { t_last_error.reset(); }
+
+InstallerDatabase::InstallerDatabase() = default;
+InstallerDatabase::~InstallerDatabase() = default;
+
+MSIHANDLE InstallerDatabase::Add(Object object) {
+  // Skip 0 and values still in use if the counter ever wraps.
+  while (next_handle_ == 0 || handles_.count(next_handle_)) ++next_handle_;
+  MSIHANDLE handle = next_handle_++;
+  handles_.emplace(handle, std::move(object));
+  return handle;
+}
+
+template <typename T>
+T* InstallerDatabase::Find(MSIHANDLE handle) {
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return nullptr;
+  return std::get_if<T>(&it->second);
+}
+
+// ---- Databases ----------------------------------------------------------------
+
+UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist,
+                                         MSIHANDLE* phDatabase) {
+  if (!szDatabasePath || !phDatabase) return ERROR_INVALID_PARAMETER;
+  *phDatabase = 0;
+  engine::OpenMode mode;
+  if (szPersist == MSIDBOPEN_READONLY) {
+    mode = engine::OpenMode::kReadOnly;
+  } else if (szPersist == MSIDBOPEN_TRANSACT) {
+    mode = engine::OpenMode::kTransact;
+  } else {
+    // Direct, create and output-path modes are not offered by this implementation.
+    return Fail(ERROR_INVALID_PARAMETER, 2203,
+                u"Database: [2]. Cannot open database file. System error [3].",
+                {std::u16string(View(szDatabasePath)), u"unsupported persist mode"});
+  }
+  auto opened = engine::Database::Open(platform::Narrow(View(szDatabasePath)), mode);
+  if (!opened.ok()) return Finish(opened.error());
+  std::shared_ptr<engine::Database> database(std::move(opened).value().release());
+  *phDatabase = Add(std::move(database));
+  return Finish(Ok{});
+}
+
+UINT InstallerDatabase::MsiDatabaseCommit(MSIHANDLE hDatabase) {
+  auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
+  if (!database) return ERROR_INVALID_HANDLE;
+  return Finish((*database)->Commit());
+}
+
+UINT InstallerDatabase::MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
+                                                      LPCWSTR szTransformFile, int iReserved1,
+                                                      int iReserved2) {
+  auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
+  auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
+  if (!database || !reference) return ERROR_INVALID_HANDLE;
+  if (iReserved1 != 0 || iReserved2 != 0) return ERROR_INVALID_PARAMETER;
+  if (!szTransformFile || !*szTransformFile) {
+    // Without a path the operation only compares.
+    return Fail(ERROR_INVALID_PARAMETER, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+                {u"", u"no transform path given"});
+  }
+  return Finish(engine::GenerateTransform(**database, **reference,
+                                          platform::Narrow(View(szTransformFile))));
+}
+
+UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
+                                                       LPCWSTR szTransformFile, int iErrorConditions,
+                                                       int iValidation) {
+  auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
+  auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
+  if (!database || !reference) return ERROR_INVALID_HANDLE;
+  if (!szTransformFile || !*szTransformFile) return ERROR_INVALID_PARAMETER;
+  return Finish(engine::CreateTransformSummaryInfo(**database, **reference,
+                                                   platform::Narrow(View(szTransformFile)),
+                                                   iErrorConditions, iValidation));
+}
+
+// ---- Views --------------------------------------------------------------------
+
+UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView) {
+  auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
+  if (!database) return ERROR_INVALID_HANDLE;
+  if (!szQuery || !phView) return ERROR_INVALID_PARAMETER;
+  *phView = 0;
+  auto view = sql::View::Open(**database, View(szQuery));
+  if (!view.ok()) return Finish(view.error());
+  *phView = Add(ViewObject{*database, std::move(view).value()});
+  return Finish(Ok{});
+}
+
+UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
+  auto* view = Find<ViewObject>(hView);
+  if (!view) return ERROR_INVALID_HANDLE;
+  std::vector<engine::Value> params;
+  if (hRecord != 0) {
+    auto* record = Find<Record>(hRecord);
+    if (!record) return ERROR_INVALID_HANDLE;
+    params.assign(record->fields.begin() + 1, record->fields.end());
+  }
+  return Finish(view->view->Execute(params));
+}
+
+UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
+  auto* view = Find<ViewObject>(hView);
+  if (!view) return ERROR_INVALID_HANDLE;
+  if (!phRecord) return ERROR_INVALID_PARAMETER;
+  *phRecord = 0;
+  auto row = view->view->Fetch();
+  if (!row.ok()) return row.code();
+  if (!row->has_value()) return ERROR_NO_MORE_ITEMS;
+  Record record;
+  record.fields.reserve((*row)->size() + 1);
+  record.fields.push_back(engine::Value::Null());
+  for (auto& value : **row) record.fields.push_back(std::move(value));
+  *phRecord = Add(std::move(record));
+  return ERROR_SUCCESS;
+}
+
+UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) {
+  auto* view = Find<ViewObject>(hView);
+  if (!view) return ERROR_INVALID_HANDLE;
+  view->view->Close();
+  return ERROR_SUCCESS;
+}
+
+// ---- Records ------------------------------------------------------------------
+
+MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) {
+  // The platform caps a record at 65,536 fields.
+  if (cParams > 65536) return 0;
+  Record record;
+  record.fields.resize(static_cast<size_t>(cParams) + 1);
+  return Add(std::move(record));
+}
+
+UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) {
+  auto* record = Find<Record>(hRecord);
+  if (!record) return ERROR_INVALID_HANDLE;
+  if (iField >= record->fields.size()) return ERROR_INVALID_PARAMETER;
+  record->fields[iField] = engine::Value::String(std::u16string(View(szValue)));
+  return ERROR_SUCCESS;
+}
+
+UINT InstallerDatabase::MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue) {
+  auto* record = Find<Record>(hRecord);
+  if (!record) return ERROR_INVALID_HANDLE;
+  if (iField >= record->fields.size()) return ERROR_INVALID_PARAMETER;
+  record->fields[iField] =
+      iValue == MSI_NULL_INTEGER ? engine::Value::Null() : engine::Value::Integer(iValue);
+  return ERROR_SUCCESS;
+}
+
+UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf,
+                                            DWORD* pcchValueBuf) {
+  auto* record = Find<Record>(hRecord);
+  if (!record) return ERROR_INVALID_HANDLE;
+  std::u16string text;
+  if (iField < record->fields.size()) text = FieldText(record->fields[iField]);
+  return CopyOut(text, szValueBuf, pcchValueBuf);
+}
+
+int InstallerDatabase::MsiRecordGetInteger(MSIHANDLE hRecord, UINT iField) {
+  auto* record = Find<Record>(hRecord);
+  if (!record || iField >= record->fields.size()) return MSI_NULL_INTEGER;
+  const engine::Value& value = record->fields[iField];
+  if (value.kind == engine::Value::Kind::kInteger) return value.integer;
+  if (value.kind == engine::Value::Kind::kString) {
+    // A string field that holds a decimal integer converts, as on the platform.
+    const std::u16string& t = value.text;
+    if (t.empty()) return MSI_NULL_INTEGER;
+    size_t i = (t[0] == u'-' || t[0] == u'+') ? 1 : 0;
+    if (i == t.size() || t.size() > 11) return MSI_NULL_INTEGER;
+    int64_t n = 0;
+    for (; i < t.size(); ++i) {
+      if (t[i] < u'0' || t[i] > u'9') return MSI_NULL_INTEGER;
+      n = n * 10 + (t[i] - u'0');
+    }
+    if (t[0] == u'-') n = -n;
+    if (n <= INT32_MIN || n > INT32_MAX) return MSI_NULL_INTEGER;
+    return static_cast<int>(n);
+  }
+  return MSI_NULL_INTEGER;
+}
+
+BOOL InstallerDatabase::MsiRecordIsNull(MSIHANDLE hRecord, UINT iField) {
+  auto* record = Find<Record>(hRecord);
+  if (!record || iField >= record->fields.size()) return 1;
+  return record->fields[iField].is_null() ? 1 : 0;
+}
+
+UINT InstallerDatabase::MsiRecordGetFieldCount(MSIHANDLE hRecord) {
+  auto* record = Find<Record>(hRecord);
+  if (!record) return static_cast<UINT>(-1);
+  return static_cast<UINT>(record->fields.size() - 1);
+}
+
+// ---- Errors -------------------------------------------------------------------
+
+MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() {
+  if (!t_last_error) return 0;
+  const Error& error = *t_last_error;
+  Record record;
+  record.fields.reserve(error.fields.size() + 2);
+  record.fields.push_back(engine::Value::String(error.message_template));
+  record.fields.push_back(engine::Value::Integer(error.msi_error != 0 ? error.msi_error
+                                                                      : static_cast<int>(error.code)));
+  for (const auto& field : error.fields) record.fields.push_back(engine::Value::String(field));
+  t_last_error.reset();  // handed out once
+  return Add(std::move(record));
+}
+
+std::u16string FormatRecordText(const Record& record) {
+  std::u16string out;
+  const size_t count = record.fields.size();
+  if (count == 0) return out;
+  if (record.fields[0].is_null()) {
+    for (size_t i = 1; i < count; ++i) {
+      if (i > 1) out.push_back(u' ');
+      out += platform::Widen(std::to_string(i));
+      out += u": ";
+      out += FieldText(record.fields[i]);
+    }
+    return out;
+  }
+  const std::u16string tmpl = FieldText(record.fields[0]);
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    if (tmpl[i] == u'[') {
+      size_t j = i + 1;
+      size_t n = 0;
+      while (j < tmpl.size() && tmpl[j] >= u'0' && tmpl[j] <= u'9' && j - i <= 5) {
+        n = n * 10 + (tmpl[j] - u'0');
+        ++j;
+      }
+      if (j > i + 1 && j < tmpl.size() && tmpl[j] == u']') {
+        if (n < count) out += FieldText(record.fields[n]);
+        i = j;
+        continue;
+      }
+    }
+    out.push_back(tmpl[i]);
+  }
+  return out;
+}
+
+UINT InstallerDatabase::MsiFormatRecordW(MSIHANDLE hInstall, MSIHANDLE hRecord, LPWSTR szResultBuf,
+                                         DWORD* pcchResultBuf) {
+  if (hInstall != 0) return ERROR_INVALID_HANDLE;  // no install sessions here
+  auto* record = Find<Record>(hRecord);
+  if (!record) return ERROR_INVALID_HANDLE;
+  if (szResultBuf && !pcchResultBuf) return ERROR_INVALID_PARAMETER;
+  return CopyOut(FormatRecordText(*record), szResultBuf, pcchResultBuf);
+}
+
+UINT InstallerDatabase::MsiCloseHandle(MSIHANDLE hAny) {
+  if (hAny == 0) return ERROR_SUCCESS;
+  return handles_.erase(hAny) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+}  // namespace mkx::installer

@@ -1,0 +1,117 @@
+// InstallerDatabase: the Windows Installer database operations the tool uses, with
+// the platform library's names, handle semantics and result codes, implemented on
+// our own engine.
+//
+// Handles are unsigned 32-bit values, 0 meaning none; each database, view and record
+// lives until MsiCloseHandle. A view keeps its database alive even when the database
+// handle is closed first. Nothing here throws: every operation returns a result code,
+// and the operations Microsoft lists as doing so set or clear the calling thread's
+// last error record (MsiGetLastErrorRecord hands it out once, then clears it).
+//
+// Database handle lifecycle: open read-only (never writes) or transacted (changes in
+// memory) -> views execute -> commit writes the changes -> close discards whatever
+// was not committed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "engine/value.h"
+#include "platform/result.h"
+
+namespace mkx::engine {
+class Database;
+}
+namespace mkx::sql {
+class View;
+}
+
+namespace mkx::installer {
+
+using MSIHANDLE = uint32_t;
+using UINT = uint32_t;
+using DWORD = uint32_t;
+using BOOL = int;
+using LPCWSTR = const char16_t*;
+using LPWSTR = char16_t*;
+
+/// Persist modes: the platform passes them as small integers in a string pointer.
+inline const LPCWSTR MSIDBOPEN_READONLY = reinterpret_cast<LPCWSTR>(0);
+inline const LPCWSTR MSIDBOPEN_TRANSACT = reinterpret_cast<LPCWSTR>(1);
+
+/// The integer a record field holds when it is null or not an integer.
+inline constexpr int MSI_NULL_INTEGER = static_cast<int>(0x80000000u);
+
+/// Field values of a record; field 0 is the format template.
+struct Record {
+  std::vector<engine::Value> fields;  // size = field count + 1
+};
+
+class InstallerDatabase {
+ public:
+  InstallerDatabase();
+  ~InstallerDatabase();
+  InstallerDatabase(const InstallerDatabase&) = delete;
+  InstallerDatabase& operator=(const InstallerDatabase&) = delete;
+
+  // Databases.
+  UINT MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist, MSIHANDLE* phDatabase);
+  UINT MsiDatabaseCommit(MSIHANDLE hDatabase);
+  UINT MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
+                                     LPCWSTR szTransformFile, int iReserved1, int iReserved2);
+  UINT MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
+                                      LPCWSTR szTransformFile, int iErrorConditions,
+                                      int iValidation);
+
+  // Views.
+  UINT MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView);
+  UINT MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord);
+  UINT MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord);
+  UINT MsiViewClose(MSIHANDLE hView);
+
+  // Records.
+  MSIHANDLE MsiCreateRecord(UINT cParams);
+  UINT MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue);
+  UINT MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue);
+  UINT MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf, DWORD* pcchValueBuf);
+  int MsiRecordGetInteger(MSIHANDLE hRecord, UINT iField);
+  BOOL MsiRecordIsNull(MSIHANDLE hRecord, UINT iField);
+  UINT MsiRecordGetFieldCount(MSIHANDLE hRecord);
+
+  // Errors.
+  MSIHANDLE MsiGetLastErrorRecord();
+  UINT MsiFormatRecordW(MSIHANDLE hInstall, MSIHANDLE hRecord, LPWSTR szResultBuf,
+                        DWORD* pcchResultBuf);
+
+  UINT MsiCloseHandle(MSIHANDLE hAny);
+
+  /// Number of open handles (for tests: every handle must be closed by its owner).
+  size_t open_handle_count() const { return handles_.size(); }
+
+ private:
+  struct ViewObject {
+    std::shared_ptr<engine::Database> database;
+    std::unique_ptr<sql::View> view;
+  };
+  using Object = std::variant<std::shared_ptr<engine::Database>, ViewObject, Record>;
+
+  MSIHANDLE Add(Object object);
+  template <typename T>
+  T* Find(MSIHANDLE handle);
+
+  std::unordered_map<MSIHANDLE, Object> handles_;
+  MSIHANDLE next_handle_ = 1;
+};
+
+/// Formats a record as MsiFormatRecordW does without an install handle: field 0 as
+/// a template with [n] replaced by field n, or "1: v1 2: v2 ..." when field 0 is null.
+std::u16string FormatRecordText(const Record& record);
+
+/// The calling thread's last error record data (tests and the installer layer only).
+void SetLastError(const Error& error);
+void ClearLastError();
+
+}  // namespace mkx::installer

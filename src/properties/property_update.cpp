@@ -1,0 +1,44 @@
+#include "properties/property_update.h"
+
+#include "platform/console.h"
+
+namespace mkx::properties {
+
+using installer::MSIHANDLE;
+using installer::UINT;
+
+std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE database,
+                                 std::u16string_view statement, const std::vector<std::u16string>& params) {
+  const std::u16string text(statement);
+  MSIHANDLE view = 0;
+  if (msi.MsiDatabaseOpenViewW(database, text.c_str(), &view) != ERROR_SUCCESS || view == 0) {
+    return std::nullopt;
+  }
+  MSIHANDLE record = msi.MsiCreateRecord(static_cast<UINT>(params.size()));
+  for (size_t i = 0; i < params.size(); ++i) {
+    msi.MsiRecordSetStringW(record, static_cast<UINT>(i + 1), params[i].c_str());
+  }
+  const UINT result = msi.MsiViewExecute(view, record);
+  msi.MsiCloseHandle(record);
+  msi.MsiCloseHandle(view);
+  return result;
+}
+
+bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {
+  const auto& name = assignment.Name;
+  const auto& value = assignment.Value;
+
+  auto inserted = RunStatement(msi, database, kInsertStatement, {name, value});
+  platform::Print(inserted == ERROR_SUCCESS ? u"Successfully inserting property %s as value %s\n"
+                                            : u"Error in inserting property %s as value %s\n",
+                  {name, value});
+
+  auto updated = RunStatement(msi, database, kUpdateStatement, {value, name});
+  const bool ok = updated == ERROR_SUCCESS;
+  platform::Print(ok ? u"Successfully updating property %s as value %s\n"
+                     : u"Error in updating property %s as value %s\n",
+                  {name, value});
+  return ok;
+}
+
+}  // namespace mkx::properties

@@ -1,0 +1,31 @@
+// Writes one property into the Property table of the working copy: an INSERT, then
+// an UPDATE, each reported by one line. Names and values travel as statement
+// parameters, so any text (quotes included) is stored exactly.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "installer/installer_database.h"
+#include "properties/property_file.h"
+
+namespace mkx::properties {
+
+inline constexpr std::u16string_view kInsertStatement =
+    u"INSERT INTO Property (Property, Value) VALUES (?, ?)";
+inline constexpr std::u16string_view kUpdateStatement =
+    u"UPDATE Property SET Value=? WHERE Property=?";
+
+/// Opens a view for the statement, executes it with the parameters and closes it.
+/// Gives the execution's result code, or nothing when the view could not be opened.
+std::optional<installer::UINT> RunStatement(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
+                                            std::u16string_view statement,
+                                            const std::vector<std::u16string>& params);
+
+/// Inserts, then updates, the property; prints one line per statement. Returns true
+/// when the UPDATE succeeded (the property then holds the value).
+bool ApplyProperty(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
+                   const PropertyAssignment& assignment);
+
+}  // namespace mkx::properties

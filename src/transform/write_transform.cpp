@@ -1,0 +1,45 @@
+#include "transform/write_transform.h"
+
+#include <vector>
+
+#include "platform/console.h"
+#include "transform/scoped_msi_handle.h"
+
+namespace mkx::transform {
+
+using installer::DWORD;
+using installer::MSIHANDLE;
+using installer::UINT;
+
+void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
+  ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
+  if (record.get() == 0) return;
+  char16_t empty[1] = {u'\0'};
+  DWORD length = 0;
+  if (msi.MsiFormatRecordW(0, record.get(), empty, &length) != ERROR_MORE_DATA) return;
+  ++length;
+  std::vector<char16_t> buffer(length);
+  if (msi.MsiFormatRecordW(0, record.get(), buffer.data(), &length) == ERROR_SUCCESS) {
+    platform::Print(u"Err#%d %s\n",
+                    {static_cast<int64_t>(static_cast<int32_t>(code)), std::u16string_view(buffer.data())});
+  }
+}
+
+bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHANDLE source,
+                    const std::u16string& transform_path) {
+  const UINT committed = msi.MsiDatabaseCommit(working);
+  if (committed != ERROR_SUCCESS) {
+    platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {static_cast<int64_t>(static_cast<int32_t>(committed))});
+  }
+  const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, transform_path.c_str(), 0, 0);
+  if (generated == ERROR_SUCCESS) {
+    msi.MsiCreateTransformSummaryInfoW(working, source, transform_path.c_str(), 0, 0);
+    return committed == ERROR_SUCCESS;
+  }
+  platform::Print(u"Error in generate MST for the property set, Err#%d\n",
+                  {static_cast<int64_t>(static_cast<int32_t>(generated))});
+  ReportLastInstallerError(msi, generated);
+  return false;
+}
+
+}  // namespace mkx::transform

@@ -1,0 +1,186 @@
+// The whole job on real and generated databases: property file in, transform out,
+// checked by applying the transform with an independent installer implementation.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "support/test_support.h"
+
+namespace mkx {
+namespace {
+
+using test::TempDir;
+
+struct Run {
+  test::CommandResult result;
+  std::string transform;
+};
+
+bool NoTempFilesLeft(const std::string& dir) {
+  bool none = true;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      if (std::string(e->d_name).rfind("msi", 0) == 0) none = false;
+    }
+    closedir(d);
+  }
+  return none;
+}
+
+/// Runs the tool on a copy-free source with the given property file contents.
+Run RunTool(const TempDir& work, const std::string& database, const std::string& properties) {
+  test::WriteText(work.File("props.txt"), properties);
+  Run run;
+  run.transform = work.File("out.mst");
+  std::remove(run.transform.c_str());
+  run.result = test::Run({test::ToolPath(), "-t", run.transform, "-p", work.File("props.txt"), database},
+                         {"TMPDIR=" + work.File("tmp")});
+  return run;
+}
+
+test::CommandResult OracleCheck(const std::string& base, const std::string& transform,
+                                const std::vector<std::string>& assignments) {
+  std::vector<std::string> argv{test::OraclePath(), "check", base, transform};
+  argv.insert(argv.end(), assignments.begin(), assignments.end());
+  return test::Run(argv);
+}
+
+/// The first Property key made only of upper-case letters, digits and '_', or "".
+std::string FirstUpperCaseProperty(const std::string& database) {
+  auto dump = test::Run({test::OraclePath(), "dump", database, "Property"});
+  size_t pos = dump.out.find("Property*");
+  while (pos != std::string::npos) {
+    pos = dump.out.find('\n', pos);
+    if (pos == std::string::npos) break;
+    ++pos;
+    std::string key = dump.out.substr(pos, dump.out.find('\t', pos) - pos);
+    if (!key.empty() && key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") == std::string::npos) {
+      return key;
+    }
+  }
+  return "";
+}
+
+class EndToEndTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(EndToEndTest, TransformSetsExactlyTheGivenProperties) {
+  if (!test::HaveWine()) GTEST_SKIP() << "wine is not installed";
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  const std::string database = GetParam();
+  const auto before = test::ReadBytes(database);
+
+  // New, lower-case and apostrophe-bearing properties, and an existing upper-case
+  // property (when the database has one) set to another value.
+  std::string existing = FirstUpperCaseProperty(database);
+  std::string props = "NEWPROP=new value\r\nlowername=Lower\nQUOTED=O'Brien's \"x\"\n";
+  std::vector<std::string> expected{"NEWPROP=new value", "LOWERNAME=Lower", "QUOTED=O'Brien's \"x\""};
+  if (!existing.empty()) {
+    props += existing + "=Changed value\n";
+    expected.push_back(existing + "=Changed value");
+  }
+  Run run = RunTool(work, database, props);
+  EXPECT_EQ(run.result.exit_code, 0) << run.result.out;
+  EXPECT_NE(run.result.out.find("NEWPROP=new value \n"
+                                "Successfully inserting property NEWPROP as value new value\n"
+                                "Successfully updating property NEWPROP as value new value\n"),
+            std::string::npos)
+      << run.result.out;
+  if (!existing.empty()) {
+    EXPECT_NE(run.result.out.find("Error in inserting property " + existing + " as value Changed value\n"
+                                  "Successfully updating property " + existing + " as value Changed value\n"),
+              std::string::npos)
+        << run.result.out;
+  }
+  ASSERT_TRUE(test::FileExists(run.transform)) << run.result.out;
+  auto check = OracleCheck(database, run.transform, expected);
+  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
+
+  EXPECT_EQ(test::ReadBytes(database), before) << "the source database changed";
+  EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, EndToEndTest, ::testing::ValuesIn(test::AllFixtureDatabases()),
+                         [](const auto& info) {
+                           std::string name = info.param.substr(info.param.rfind('/') + 1);
+                           for (char& c : name) if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+TEST(EndToEndTest, ExistingValueLatinBytesLongValuesAndManyProperties) {
+  if (!test::HaveWine()) GTEST_SKIP() << "wine is not installed";
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  const std::string database = test::BuiltFixture("minimal.msi");
+  std::string props = "MYPROP=changed\nLATIN=caf\xE9 na\xEFve\nLONG=" + std::string(100000, 'L') + "\n";
+  std::vector<std::string> expected{"MYPROP=changed", "LATIN=caf\xC3\xA9 na\xC3\xAFve",
+                                    "LONG=" + std::string(100000, 'L')};
+  for (int i = 0; i < 1000; ++i) {
+    props += "BULK" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
+    expected.push_back("BULK" + std::to_string(i) + "=value " + std::to_string(i));
+  }
+  Run run = RunTool(work, database, props);
+  EXPECT_EQ(run.result.exit_code, 0) << run.result.out.substr(0, 2000);
+  auto check = OracleCheck(database, run.transform, expected);
+  EXPECT_EQ(check.exit_code, 0) << check.out.substr(0, 4000) << check.err;
+  EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
+}
+
+TEST(EndToEndTest, SameValueOnlyGivesNoTransformAndStatusOne) {
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  const std::string database = test::BuiltFixture("minimal.msi");
+  // Find MYPROP's current value through the oracle's dump, then set it again.
+  auto dump = test::Run({test::OraclePath(), "dump", database, "Property"});
+  ASSERT_EQ(dump.exit_code, 0);
+  auto at = dump.out.find("\nMYPROP\t");
+  ASSERT_NE(at, std::string::npos) << dump.out;
+  std::string value = dump.out.substr(at + 8, dump.out.find('\n', at + 1) - at - 8);
+
+  Run run = RunTool(work, database, "MYPROP=" + value + "\n");
+  EXPECT_EQ(run.result.exit_code, 1);
+  EXPECT_NE(run.result.out.find("Successfully updating property MYPROP as value " + value + "\n"
+                                "Error in generate MST for the property set, Err#232\nErr#232 "),
+            std::string::npos)
+      << run.result.out;
+  EXPECT_FALSE(test::FileExists(run.transform));
+  EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
+}
+
+TEST(EndToEndTest, MissingTransformDirectoryIsReported) {
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  test::WriteText(work.File("props.txt"), "NEWPROP=1\n");
+  const std::string target = work.File("no/such/dir/out.mst");
+  auto result = test::Run({test::ToolPath(), "-t", target, "-p", work.File("props.txt"),
+                           test::BuiltFixture("minimal.msi")},
+                          {"TMPDIR=" + work.File("tmp")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.out.find("Error in generate MST for the property set, Err#1631\nErr#1631 "), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find(target), std::string::npos) << "the extended text names the path";
+  EXPECT_FALSE(test::FileExists(target));
+  EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
+}
+
+TEST(EndToEndTest, ExistingTransformIsReplacedOnlyOnSuccess) {
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  const std::string database = test::BuiltFixture("minimal.msi");
+  test::WriteText(work.File("out.mst"), "old transform");
+  test::WriteText(work.File("props.txt"), "");
+  auto failed = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"), database},
+                          {"TMPDIR=" + work.File("tmp")});
+  EXPECT_EQ(failed.exit_code, 1);  // nothing to transform
+  EXPECT_EQ(test::ReadText(work.File("out.mst")), "old transform");
+
+  test::WriteText(work.File("props.txt"), "NEWPROP=1\n");
+  auto ok = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"), database},
+                      {"TMPDIR=" + work.File("tmp")});
+  EXPECT_EQ(ok.exit_code, 0) << ok.out;
+  EXPECT_NE(test::ReadText(work.File("out.mst")), "old transform");
+}
+
+}  // namespace
+}  // namespace mkx

@@ -1,0 +1,88 @@
+// Reading and parsing the property file.
+#include <gtest/gtest.h>
+
+#include "platform/wide.h"
+#include "properties/property_file.h"
+#include "support/test_support.h"
+
+namespace mkx::properties {
+namespace {
+
+using platform::Widen;
+
+
+/// Every line the reader yields, in order, until it reports the last one.
+std::vector<std::u16string> ReadAllLines(const std::string& bytes) {
+  test::TempDir dir;
+  test::WriteText(dir.File("p.txt"), bytes);
+  auto file = OpenPropertyFile(Widen(dir.File("p.txt")));
+  EXPECT_TRUE(file);
+  std::vector<std::u16string> lines;
+  for (;;) {
+    PropertyLine line = ReadPropertyLine(*file);
+    lines.push_back(line.text);
+    if (line.last) break;
+    if (lines.size() > 1000000) ADD_FAILURE() << "reader does not stop";
+  }
+  return lines;
+}
+
+TEST(PropertyReaderTest, LineEndsControlZAndNul) {
+  struct Case {
+    std::string bytes;
+    std::vector<std::u16string> lines;
+  } cases[] = {
+      {"", {u""}},                                           // empty file: one empty line
+      {"A=1\n", {u"A=1", u""}},                              // trailing LF: one more empty line
+      {"A=1", {u"A=1"}},                                     // no LF at the end
+      {"A=1\r\nB=2\r\n", {u"A=1", u"B=2", u""}},             // CR LF reads as LF
+      {"A=1\rB=2\n", {u"A=1\rB=2", u""}},                    // a lone CR stays in the line
+      {"A=1\nB=2\x1A" "C=3\n", {u"A=1", u"B=2"}},            // 0x1A ends the file
+      {std::string("A=1\0tail\nB=2", 11), {u"A=1", u"B=2"}}, // NUL ends the line's text
+      {"N\xFC" "a=\xE9t\xE9\n", {u"N\u00FCa=\u00E9t\u00E9", u""}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadAllLines(c.bytes), c.lines);
+}
+
+TEST(PropertyReaderTest, LongLinesAreReadWhole) {
+  const std::string value(100000, 'v');
+  auto lines = ReadAllLines("LONG=" + value + "\nNEXT=1\n");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].size(), 5 + value.size());
+  EXPECT_EQ(lines[1], u"NEXT=1");
+}
+
+TEST(ParsePropertyLineTest, SplitsAtFirstEqualsAndUpperCasesAsciiOnly) {
+  struct Case {
+    std::u16string line;
+    bool accepted;
+    std::u16string name, value;
+  } cases[] = {
+      {u"installdir=C:\\Apps", true, u"INSTALLDIR", u"C:\\Apps"},
+      {u"A=b=c", true, u"A", u"b=c"},
+      {u"Mixed_Case=Mixed_Case", true, u"MIXED_CASE", u"Mixed_Case"},
+      {u"NAME=", false, u"", u""},
+      {u"=value", false, u"", u""},
+      {u"text without an equals sign", false, u"", u""},
+      {u" n=x ", true, u" N", u"x "},
+      {u"\u00FCber=1", true, u"\u00FCBER", u"1"},
+      {u"q'uote=O'Brien", true, u"Q'UOTE", u"O'Brien"},
+      {u"", false, u"", u""},
+  };
+  for (const auto& c : cases) {
+    auto parsed = ParsePropertyLine(c.line);
+    ASSERT_EQ(parsed.has_value(), c.accepted) << platform::Narrow(c.line);
+    if (parsed) {
+      EXPECT_EQ(parsed->Name, c.name);
+      EXPECT_EQ(parsed->Value, c.value);
+    }
+  }
+}
+
+TEST(PropertyReaderTest, MissingFileDoesNotOpen) {
+  test::TempDir dir;
+  EXPECT_FALSE(OpenPropertyFile(Widen(dir.File("none.txt"))));
+}
+
+}  // namespace
+}  // namespace mkx::properties
