@@ -1,0 +1,123 @@
+// Tokenizer of the installer SQL subset (see lexer.h).
+#include "engine/sql/lexer.h"
+
+#include <array>
+#include <string>
+#include <utility>
+
+namespace mkx::sql {
+namespace {
+
+constexpr std::array<std::pair<std::u16string_view, Keyword>, 18> kKeywords = {{
+    {u"AND", Keyword::kAnd},         {u"BY", Keyword::kBy},
+    {u"DELETE", Keyword::kDelete},   {u"DISTINCT", Keyword::kDistinct},
+    {u"FROM", Keyword::kFrom},       {u"INSERT", Keyword::kInsert},
+    {u"INTO", Keyword::kInto},       {u"IS", Keyword::kIs},
+    {u"NOT", Keyword::kNot},         {u"NULL", Keyword::kNull},
+    {u"OR", Keyword::kOr},           {u"ORDER", Keyword::kOrder},
+    {u"SELECT", Keyword::kSelect},   {u"SET", Keyword::kSet},
+    {u"TEMPORARY", Keyword::kTemporary}, {u"UPDATE", Keyword::kUpdate},
+    {u"VALUES", Keyword::kValues},   {u"WHERE", Keyword::kWhere},
+}};
+
+bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool IsNameStart(char16_t c) {
+  return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_' || c >= 0x80;
+}
+bool IsNameChar(char16_t c) { return IsNameStart(c) || IsDigit(c); }
+
+char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+
+Keyword LookupKeyword(std::u16string_view word) {
+  for (const auto& [name, keyword] : kKeywords) {
+    if (name.size() != word.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < word.size() && same; ++i) same = Upper(word[i]) == name[i];
+    if (same) return keyword;
+  }
+  return Keyword::kNone;
+}
+
+}  // namespace
+
+std::vector<Token> Tokenize(std::u16string_view s) {
+  std::vector<Token> tokens;
+  size_t i = 0;
+  auto push = [&](TokenKind kind, size_t start, size_t end) {
+    tokens.push_back(Token{kind, Keyword::kNone, s.substr(start, end - start), start});
+  };
+  while (i < s.size()) {
+    const char16_t c = s[i];
+    const size_t start = i;
+    if (IsSpace(c)) {
+      ++i;
+    } else if (IsNameStart(c)) {
+      while (i < s.size() && IsNameChar(s[i])) ++i;
+      push(TokenKind::kIdentifier, start, i);
+      Keyword keyword = LookupKeyword(tokens.back().text);
+      if (keyword != Keyword::kNone) {
+        tokens.back().kind = TokenKind::kKeyword;
+        tokens.back().keyword = keyword;
+      }
+    } else if (IsDigit(c)) {
+      while (i < s.size() && IsDigit(s[i])) ++i;
+      push(TokenKind::kInteger, start, i);
+    } else if (c == u'\'' || c == u'`') {
+      size_t close = s.find(c, start + 1);
+      if (close == std::u16string_view::npos) {
+        push(TokenKind::kUnterminated, start, s.size());
+        i = s.size();
+      } else {
+        push(c == u'\'' ? TokenKind::kString : TokenKind::kQuotedIdentifier, start + 1, close);
+        tokens.back().offset = start;
+        i = close + 1;
+      }
+    } else if (c == u'<' || c == u'>') {
+      TokenKind kind = c == u'<' ? TokenKind::kLess : TokenKind::kGreater;
+      ++i;
+      if (i < s.size() && s[i] == u'=') {
+        kind = c == u'<' ? TokenKind::kLessEqual : TokenKind::kGreaterEqual;
+        ++i;
+      } else if (c == u'<' && i < s.size() && s[i] == u'>') {
+        kind = TokenKind::kNotEqual;
+        ++i;
+      }
+      push(kind, start, i);
+    } else {
+      TokenKind kind = TokenKind::kInvalid;
+      switch (c) {
+        case u'?': kind = TokenKind::kParameter; break;
+        case u'*': kind = TokenKind::kStar; break;
+        case u',': kind = TokenKind::kComma; break;
+        case u'.': kind = TokenKind::kDot; break;
+        case u'(': kind = TokenKind::kLeftParen; break;
+        case u')': kind = TokenKind::kRightParen; break;
+        case u'-': kind = TokenKind::kMinus; break;
+        case u'=': kind = TokenKind::kEqual; break;
+        default: break;
+      }
+      ++i;
+      push(kind, start, i);
+    }
+  }
+  tokens.push_back(Token{TokenKind::kEnd, Keyword::kNone, {}, s.size()});
+  return tokens;
+}
+
+std::u16string DescribeToken(const Token& token) {
+  switch (token.kind) {
+    case TokenKind::kEnd:
+      return u"end of statement";
+    case TokenKind::kString:
+      return u"'" + std::u16string(token.text) + u"'";
+    case TokenKind::kQuotedIdentifier:
+      return u"`" + std::u16string(token.text) + u"`";
+    case TokenKind::kUnterminated:
+      return u"unterminated " + std::u16string(token.text.substr(0, 1)) + u"...";
+    default:
+      return u"'" + std::u16string(token.text) + u"'";
+  }
+}
+
+}  // namespace mkx::sql
