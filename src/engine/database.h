@@ -63,6 +63,8 @@ class Database {
 
   /// Writes every change since the last commit (see the header comment).
   Status Commit();
+  /// Whether anything changed since open or the last commit.
+  bool dirty() const;
 
  private:
   Database() = default;
@@ -72,6 +74,8 @@ class Database {
   std::string path_;
   std::unique_ptr<compound::CompoundFile> file_;
   StringPool pool_;
+  uint32_t loaded_codepage_ = 0;  // codepage as last read or committed
+  bool loaded_long_refs_ = false;
   std::vector<std::u16string> table_names_;
   std::map<std::u16string, TableSchema, std::less<>> schemas_;
   std::map<std::u16string, std::unique_ptr<Table>, std::less<>> tables_;

@@ -64,8 +64,14 @@ class StringPool {
   uint32_t codepage_ = 0;
   bool long_refs_ = false;
   std::vector<std::string> bytes_{std::string()};  // slot 0 is null
-  std::unordered_map<std::string_view, uint32_t> index_;
-  std::vector<uint32_t> free_slots_;
+  // Hash of the bytes -> ids holding them. Keyed by hash (not by views into bytes_)
+  // so the pool stays valid when copied or when bytes_ reallocates.
+  std::unordered_multimap<size_t, uint32_t> index_;
+  std::vector<uint32_t> free_slots_;  // unused slots, highest first (reused lowest first)
+
+  static size_t HashBytes(std::string_view bytes);
+  void IndexAdd(uint32_t id);
+  void IndexRemove(uint32_t id);
 };
 
 }  // namespace mkx::engine

@@ -94,7 +94,9 @@ class Table {
   void clear_dirty() { dirty_ = false; }
 
   /// Adds to `counts` (indexed by string id) one per string cell of persistent rows.
-  void CountStringRefs(std::vector<uint32_t>& counts) const;
+  void CountStringRefs(std::vector<uint32_t>& counts) const { CountStringRefs(counts, false); }
+  /// Same, optionally counting temporary rows too (strings they use must stay alive).
+  void CountStringRefs(std::vector<uint32_t>& counts, bool include_temporary_rows) const;
 
  private:
   TableSchema schema_;

@@ -1,0 +1,72 @@
+#include "engine/codepage.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace mkx::engine {
+namespace {
+
+struct TextCase {
+  uint32_t codepage;
+  std::u16string text;
+  std::string bytes;
+};
+
+TEST(CodepageTest, RoundTripsKnownText) {
+  const TextCase cases[] = {
+      {0, u"caf\u00e9", "caf\xE9"},
+      {1252, u"\u20ac\u2122 \u00fc", "\x80\x99 \xFC"},
+      {1251, u"\u041f\u0440\u0438", "\xCF\xF0\xE8"},
+      {1250, u"\u0141\u00f3d\u017a", "\xA3\xF3" "d\x9F"},
+      {874, u"\u0e01", "\xA1"},
+      {65001, u"caf\u00e9 \U0001F600", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {932, u"\u65e5\u672c\u8a9e", "\x93\xFA\x96\x7B\x8C\xEA"},
+      {936, u"\u4e2d\u6587", "\xD6\xD0\xCE\xC4"},
+      {949, u"\ud55c", "\xC7\xD1"},
+      {950, u"\u4e2d", "\xA4\xA4"},
+      {1252, u"plain ascii", "plain ascii"},
+  };
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.codepage);
+    EXPECT_TRUE(IsSupportedCodepage(c.codepage));
+    EXPECT_EQ(EncodeText(c.codepage, c.text), c.bytes);
+    EXPECT_EQ(DecodeText(c.codepage, c.bytes), c.text);
+  }
+}
+
+TEST(CodepageTest, UnconvertibleCharactersBecomeQuestionMarks) {
+  EXPECT_EQ(EncodeText(1252, u"a\u65e5b"), "a?b");
+  EXPECT_EQ(EncodeText(1252, u"\U0001F600"), "?");  // one character, one '?'
+  EXPECT_EQ(EncodeText(932, u"x\u0e01y"), "x?y");
+  EXPECT_EQ(EncodeText(65001, u"\xD800z"), "?z");    // lone surrogate
+}
+
+TEST(CodepageTest, InvalidBytesDecodeWithoutFailing) {
+  EXPECT_EQ(DecodeText(65001, "a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(DecodeText(65001, "\xE6\x97"), u"\uFFFD");       // truncated sequence
+  EXPECT_EQ(DecodeText(65001, "\xC0\x80"), u"\uFFFD\uFFFD");  // overlong form
+  EXPECT_EQ(DecodeText(932, "a\x81"), u"a\uFFFD");            // lead byte at the end
+  EXPECT_FALSE(IsSupportedCodepage(12345));
+}
+
+TEST(CodepageTest, WorksFromSeveralThreads) {
+  std::vector<std::thread> threads;
+  std::vector<int> ok(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&ok, t] {
+      bool good = true;
+      for (int i = 0; i < 200; ++i) {
+        good &= DecodeText(932, EncodeText(932, u"\u65e5\u672c")) == u"\u65e5\u672c";
+        good &= DecodeText(1252, "\xE9") == u"\u00e9";
+      }
+      ok[t] = good;
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int v : ok) EXPECT_TRUE(v);
+}
+
+}  // namespace
+}  // namespace mkx::engine

@@ -1,0 +1,122 @@
+#include "engine/string_pool.h"
+
+#include <gtest/gtest.h>
+
+namespace mkx::engine {
+namespace {
+
+std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
+
+std::vector<uint8_t> PoolEntries(uint32_t header, std::initializer_list<uint16_t> fields) {
+  std::vector<uint8_t> out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(header >> (8 * i)));
+  for (uint16_t f : fields) {
+    out.push_back(static_cast<uint8_t>(f & 0xFF));
+    out.push_back(static_cast<uint8_t>(f >> 8));
+  }
+  return out;
+}
+
+TEST(StringPoolTest, LoadsSlotsUnusedEntriesAndLongStrings) {
+  std::string long_string(70000, 'x');
+  // 1 unused, 2 "abc", 3 long (70000 = 0x1'1170), 4 "de".
+  auto pool_stream = PoolEntries(0x800004E4u, {0, 0, 3, 9, 0, 1, 0x1170, 5, 2, 1});
+  auto data = Bytes("abc" + long_string + "de");
+  auto pool = StringPool::Load(pool_stream, data);
+  ASSERT_TRUE(pool.ok());
+  EXPECT_EQ(pool->codepage(), 1252u);
+  EXPECT_TRUE(pool->long_refs());
+  EXPECT_EQ(pool->ref_width(), 3u);
+  EXPECT_EQ(pool->slot_count(), 5u);
+  EXPECT_EQ(pool->Bytes(1), "");
+  EXPECT_EQ(pool->Bytes(2), "abc");
+  EXPECT_EQ(pool->Bytes(3), long_string);
+  EXPECT_EQ(pool->Bytes(4), "de");
+  EXPECT_EQ(pool->Bytes(99), "");
+  EXPECT_EQ(pool->FindBytes("de"), 4u);
+  EXPECT_EQ(pool->FindText(u"abc"), 2u);
+  EXPECT_EQ(pool->FindBytes("zz"), 0u);
+  // The free slot 1 is reused before the pool grows.
+  EXPECT_EQ(pool->InternText(u"new"), 1u);
+  EXPECT_EQ(pool->InternText(u"newer"), 5u);
+  EXPECT_EQ(pool->InternText(u"abc"), 2u);
+  EXPECT_EQ(pool->InternText(u""), 0u);
+}
+
+TEST(StringPoolTest, RejectsInconsistentStreams) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> pool;
+    std::vector<uint8_t> data;
+  } cases[] = {
+      {"short header", {0xE4, 0x04}, {}},
+      {"ragged entries", {0, 0, 0, 0, 3, 0}, Bytes("abc")},
+      {"lengths past data", PoolEntries(0, {4, 1}), Bytes("abc")},
+      {"cut long entry", PoolEntries(0, {0, 1}), Bytes("abc")},
+  };
+  for (const Case& c : cases) {
+    auto pool = StringPool::Load(c.pool, c.data);
+    EXPECT_FALSE(pool.ok()) << c.what;
+  }
+}
+
+TEST(StringPoolTest, SerializeRoundTripsAndDropsUnusedSlots) {
+  StringPool pool(65001);
+  std::string long_string(65536, 'L');
+  uint32_t a = pool.InternText(u"alpha");
+  uint32_t gone = pool.InternText(u"unused");
+  uint32_t big = pool.InternBytes(long_string);
+  uint32_t b = pool.InternText(u"\u00e9t\u00e9");
+  uint32_t tail = pool.InternText(u"tail unused");
+  std::vector<uint32_t> counts(pool.slot_count(), 0);
+  counts[a] = 2;
+  counts[big] = 1;
+  counts[b] = 70000;  // saturates in the 16-bit field
+  pool.set_long_refs(true);
+  std::vector<uint8_t> pool_stream, data_stream;
+  pool.Serialize(counts, pool_stream, data_stream);
+  // header + a + unused + long (two entries) + b; the unused tail is dropped.
+  ASSERT_EQ(pool_stream.size(), 4u + 4 * 5);
+  EXPECT_EQ(pool_stream[3], 0x80);
+  EXPECT_EQ(pool_stream[0], 0xE9);
+  EXPECT_EQ(pool_stream[1], 0xFD);
+  EXPECT_EQ(data_stream.size(), 5 + long_string.size() + 5);
+
+  auto loaded = StringPool::Load(pool_stream, data_stream);
+  ASSERT_TRUE(loaded.ok());
+  EXPECT_EQ(loaded->slot_count(), tail);  // tail slot gone
+  EXPECT_EQ(loaded->Text(a), u"alpha");
+  EXPECT_EQ(loaded->Bytes(gone), "");
+  EXPECT_EQ(loaded->Bytes(big), long_string);
+  EXPECT_EQ(loaded->Text(b), u"\u00e9t\u00e9");
+  EXPECT_TRUE(loaded->long_refs());
+  EXPECT_EQ(loaded->codepage(), 65001u);
+}
+
+TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
+  StringPool pool;
+  for (int i = 0; i < 6; ++i) pool.InternText(u"s" + std::u16string(1, u'0' + i));
+  // Keep ids 1, 3 and 4; 2, 5 and 6 are unreferenced.
+  std::vector<uint32_t> counts = {0, 1, 0, 1, 1, 0, 0};
+  pool.Release(counts);
+  EXPECT_EQ(pool.slot_count(), 5u);
+  EXPECT_EQ(pool.FindText(u"s1"), 0u);
+  EXPECT_EQ(pool.FindText(u"s2"), 3u);
+  EXPECT_EQ(pool.InternText(u"fresh"), 2u);
+  EXPECT_EQ(pool.InternText(u"s1"), 5u);
+  // Copies keep working lookups (the index holds ids, not pointers).
+  StringPool copy = pool;
+  pool = StringPool();
+  EXPECT_EQ(copy.FindText(u"fresh"), 2u);
+}
+
+TEST(StringPoolTest, ManyInternsStayFast) {
+  StringPool pool;
+  for (uint32_t i = 0; i < 100000; ++i) {
+    ASSERT_EQ(pool.InternBytes("k" + std::to_string(i)), i + 1);
+  }
+  EXPECT_EQ(pool.FindBytes("k77777"), 77778u);
+}
+
+}  // namespace
+}  // namespace mkx::engine
