@@ -1,0 +1,420 @@
+// Reading compound files: header validation, DIFAT/FAT/mini FAT/directory loading and
+// lazy, validated stream reads.
+//
+// Open reads only the structures (never stream contents) and checks every field it
+// depends on. Every chain walk is bounded: a chain may not leave the file or the FAT,
+// may not revisit a sector, and may not be shorter than its stream needs; a stream
+// size that the file cannot hold is rejected before anything is allocated for it.
+// The last sector of a file may be short: reads of bytes that exist are fine, and
+// structures in a short sector read as if padded with empty entries.
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "engine/compound/compound_internal.h"
+#include "platform/wide.h"
+
+namespace mkx::compound {
+
+using namespace format;
+using platform::FromAscii;
+
+Error DamagedFile(const std::string& detail) {
+  return Error(ERROR_OPEN_FAILED, 2203, u"Cannot open the compound file: [2].",
+               {FromAscii(detail)});
+}
+
+Error DamagedStream(std::u16string_view name, const std::string& detail) {
+  return Error(ERROR_READ_FAULT, 2203, u"Cannot read the stream [2] of the compound file: [3].",
+               {std::u16string(name), FromAscii(detail)});
+}
+
+namespace {
+
+/// Remembers visited sector ids; a bitmap for long walks, a hash set for short ones
+/// (so reading many small streams of a large file stays cheap).
+class VisitedSet {
+ public:
+  VisitedSet(uint64_t universe, uint64_t expected) {
+    if (expected > 4096) bits_.assign(universe, false);
+  }
+  /// Returns false when `id` was already visited.
+  bool Insert(uint32_t id) {
+    if (!bits_.empty()) {
+      if (bits_[id]) return false;
+      bits_[id] = true;
+      return true;
+    }
+    return set_.insert(id).second;
+  }
+
+ private:
+  std::vector<bool> bits_;
+  std::unordered_set<uint32_t> set_;
+};
+
+}  // namespace
+
+CompoundFileImpl::CompoundFileImpl(std::unique_ptr<platform::RandomAccessFile> owned,
+                                   platform::RandomAccessFile* file)
+    : owned_(std::move(owned)), file_(file) {}
+
+Result<std::unique_ptr<CompoundFile>> CompoundFile::Open(
+    std::unique_ptr<platform::RandomAccessFile> file) {
+  if (!file) return Error(ERROR_INVALID_PARAMETER);
+  platform::RandomAccessFile* raw = file.get();
+  auto impl = std::make_unique<CompoundFileImpl>(std::move(file), raw);
+  MKX_TRY(impl->Load());
+  return std::unique_ptr<CompoundFile>(std::move(impl));
+}
+
+uint32_t CompoundFileImpl::FileSectorCount() const {
+  const uint64_t size = file_->Size();
+  const uint64_t ss = state_.sector_size();
+  if (size <= ss) return 0;
+  const uint64_t count = (size - ss + ss - 1) / ss;
+  return static_cast<uint32_t>(std::min<uint64_t>(count, kMaxRegularSector));
+}
+
+void CompoundFileImpl::InitEmpty(const Clsid& root_clsid) {
+  FileState s;
+  DirEntry root;
+  root.name = u"Root Entry";
+  root.type = kTypeRoot;
+  root.color = kBlack;
+  root.clsid = root_clsid;
+  s.entries.push_back(root);
+  InstallState(std::move(s));
+}
+
+void CompoundFileImpl::InstallState(FileState state) {
+  state_ = std::move(state);
+  child_index_.clear();
+  for (uint32_t id : state_.root_children) child_index_.emplace(state_.entries[id].name, id);
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  chain_cache_.clear();
+}
+
+Status CompoundFileImpl::ReadStructure(const std::vector<uint32_t>& chain, uint8_t fill,
+                                       std::vector<uint8_t>& out) const {
+  const uint32_t ss = state_.sector_size();
+  out.assign(chain.size() * static_cast<size_t>(ss), fill);
+  const uint64_t file_size = file_->Size();
+  size_t i = 0;
+  while (i < chain.size()) {
+    size_t j = i + 1;
+    while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;
+    const uint64_t offset = SectorOffset(chain[i]);
+    uint64_t length = static_cast<uint64_t>(j - i) * ss;
+    if (offset >= file_size) return DamagedFile("a structure sector lies beyond the end of the file");
+    length = std::min(length, file_size - offset);  // a short last sector reads as padded
+    MKX_TRY(file_->ReadAt(offset, std::span<uint8_t>(out.data() + i * ss, length)));
+    i = j;
+  }
+  return Ok{};
+}
+
+Result<std::vector<uint32_t>> CompoundFileImpl::FollowChain(uint32_t start,
+                                                            const std::string& what) const {
+  const uint32_t limit = std::min<uint64_t>(FileSectorCount(), state_.fat.size());
+  std::vector<uint32_t> chain;
+  VisitedSet visited(limit, limit);
+  for (uint32_t s = start; s != kEndOfChain; s = state_.fat[s]) {
+    if (s >= limit) return DamagedFile("the " + what + " chain leaves the file");
+    if (!visited.Insert(s)) return DamagedFile("the " + what + " chain loops");
+    chain.push_back(s);
+  }
+  return chain;
+}
+
+Status CompoundFileImpl::Load() {
+  const uint64_t file_size = file_->Size();
+  if (file_size < kHeaderSize) return DamagedFile("the file is too small");
+  std::array<uint8_t, kHeaderSize> raw{};
+  MKX_TRY(file_->ReadAt(0, raw));
+  FileState s;
+  Header& h = s.header;
+  if (!ParseHeader(raw.data(), h)) return DamagedFile("bad signature or byte order");
+  if (h.major_version != 3 && h.major_version != 4) return DamagedFile("unknown version");
+  if (h.sector_shift != (h.major_version == 3 ? 9 : 12)) return DamagedFile("bad sector size");
+  if (h.mini_sector_shift != 6) return DamagedFile("bad mini sector size");
+  if (h.mini_stream_cutoff != kMiniStreamCutoff) return DamagedFile("bad mini stream cutoff");
+  state_.header = h;  // sector geometry for the helpers below
+  const uint32_t file_sectors = FileSectorCount();
+  const uint32_t eps = s.fat_entries_per_sector();
+  if (h.num_fat_sectors == 0 || h.num_fat_sectors > file_sectors) {
+    return DamagedFile("bad FAT sector count");
+  }
+  if (h.num_difat_sectors > file_sectors) return DamagedFile("bad DIFAT sector count");
+
+  // FAT sector locations: 109 in the header, the rest in chained DIFAT sectors.
+  for (size_t i = 0; i < kHeaderDifatCount && s.fat_sectors.size() < h.num_fat_sectors; ++i) {
+    s.fat_sectors.push_back(h.difat[i]);
+  }
+  {
+    VisitedSet visited(file_sectors, h.num_difat_sectors);
+    std::vector<uint8_t> sector(s.sector_size());
+    uint32_t next = h.first_difat_sector;
+    while (s.fat_sectors.size() < h.num_fat_sectors) {
+      if (next >= file_sectors) return DamagedFile("the DIFAT chain leaves the file");
+      if (!visited.Insert(next)) return DamagedFile("the DIFAT chain loops");
+      s.difat_sectors.push_back(next);
+      std::vector<uint8_t> bytes;
+      MKX_TRY(ReadStructure({next}, 0xFF, bytes));
+      for (uint32_t i = 0; i + 1 < eps && s.fat_sectors.size() < h.num_fat_sectors; ++i) {
+        s.fat_sectors.push_back(Get32(bytes.data() + 4 * i));
+      }
+      next = Get32(bytes.data() + 4 * (eps - 1));
+    }
+  }
+  for (uint32_t loc : s.fat_sectors) {
+    if (loc >= file_sectors) return DamagedFile("a FAT sector lies beyond the end of the file");
+  }
+  {
+    std::vector<uint8_t> bytes;
+    MKX_TRY(ReadStructure(s.fat_sectors, 0xFF, bytes));
+    s.fat.resize(bytes.size() / 4);
+    for (size_t i = 0; i < s.fat.size(); ++i) s.fat[i] = Get32(bytes.data() + 4 * i);
+  }
+  state_.fat = s.fat;  // FollowChain reads the FAT from state_
+
+  // Directory.
+  {
+    auto chain = FollowChain(h.first_dir_sector, "directory");
+    if (!chain.ok()) return chain.take_error();
+    if (chain->empty()) return DamagedFile("the directory is empty");
+    s.dir_chain = std::move(*chain);
+    std::vector<uint8_t> bytes;
+    MKX_TRY(ReadStructure(s.dir_chain, 0, bytes));
+    const size_t count = bytes.size() / kDirEntrySize;
+    s.entries.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      s.entries.push_back(ParseDirEntry(bytes.data() + i * kDirEntrySize, s.version3()));
+    }
+    if (s.entries[0].type != kTypeRoot) return DamagedFile("the first directory entry is not the root");
+    if (s.version3()) s.entries[0].size &= 0xFFFFFFFFu;
+  }
+
+  // Mini FAT.
+  if (h.first_minifat_sector != kEndOfChain) {
+    auto chain = FollowChain(h.first_minifat_sector, "mini FAT");
+    if (!chain.ok()) return chain.take_error();
+    s.minifat_chain = std::move(*chain);
+    std::vector<uint8_t> bytes;
+    MKX_TRY(ReadStructure(s.minifat_chain, 0xFF, bytes));
+    s.minifat.resize(bytes.size() / 4);
+    for (size_t i = 0; i < s.minifat.size(); ++i) s.minifat[i] = Get32(bytes.data() + 4 * i);
+  }
+
+  const uint64_t capacity = static_cast<uint64_t>(file_sectors) * s.sector_size();
+  if (s.entries[0].size > capacity) return DamagedFile("the mini stream is larger than the file");
+  InstallState(std::move(s));
+  MKX_TRY(WalkRootTree());
+  for (uint32_t id : state_.root_children) {
+    const DirEntry& e = state_.entries[id];
+    if (e.type == kTypeStream && e.size > capacity) {
+      return DamagedFile("a stream is larger than the file");
+    }
+  }
+  return Ok{};
+}
+
+Status CompoundFileImpl::WalkRootTree() {
+  // In-order walk of the root's sibling tree, iterative, each id visited at most once.
+  std::vector<uint32_t> order;
+  std::vector<bool> seen(state_.entries.size(), false);
+  std::vector<uint32_t> stack;
+  auto push_left_spine = [&](uint32_t id) -> Status {
+    while (id != kNoStream) {
+      if (id == 0 || id >= state_.entries.size()) return DamagedFile("a directory link is out of range");
+      if (seen[id]) return DamagedFile("the directory tree has a cycle");
+      seen[id] = true;
+      const DirEntry& e = state_.entries[id];
+      if (e.type != kTypeStream && e.type != kTypeStorage) {
+        return DamagedFile("a directory link points to an unused entry");
+      }
+      if (!e.name_valid) return DamagedFile("a directory entry has a bad name length");
+      stack.push_back(id);
+      id = e.left;
+    }
+    return Ok{};
+  };
+  MKX_TRY(push_left_spine(state_.entries[0].child));
+  while (!stack.empty()) {
+    uint32_t id = stack.back();
+    stack.pop_back();
+    order.push_back(id);
+    MKX_TRY(push_left_spine(state_.entries[id].right));
+  }
+  FileState s = std::move(state_);
+  s.root_children = std::move(order);
+  InstallState(std::move(s));
+  return Ok{};
+}
+
+std::vector<EntryInfo> CompoundFileImpl::RootEntries() const {
+  std::vector<EntryInfo> out;
+  out.reserve(state_.root_children.size());
+  for (uint32_t id : state_.root_children) {
+    const DirEntry& e = state_.entries[id];
+    EntryInfo info;
+    info.name = e.name;
+    info.kind = e.type == kTypeStorage ? EntryKind::kStorage : EntryKind::kStream;
+    info.size = e.type == kTypeStream ? e.size : 0;
+    info.clsid = e.clsid;
+    out.push_back(std::move(info));
+  }
+  return out;
+}
+
+std::optional<uint32_t> CompoundFileImpl::FindChild(std::u16string_view name) const {
+  auto it = child_index_.find(name);
+  if (it == child_index_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<EntryInfo> CompoundFileImpl::FindStream(std::u16string_view name) const {
+  auto id = FindChild(name);
+  if (!id || state_.entries[*id].type != kTypeStream) return std::nullopt;
+  const DirEntry& e = state_.entries[*id];
+  return EntryInfo{e.name, EntryKind::kStream, e.size, e.clsid};
+}
+
+Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    auto it = chain_cache_.find(id);
+    if (it != chain_cache_.end()) return it->second;
+  }
+  const DirEntry& e = state_.entries[id];
+  const uint32_t ss = state_.sector_size();
+  const uint32_t limit = std::min<uint64_t>(FileSectorCount(), state_.fat.size());
+  const uint64_t needed = (e.size + ss - 1) / ss;
+  if (needed > limit) return DamagedStream(e.name, "its size exceeds the file");
+  std::vector<uint32_t> chain;
+  chain.reserve(needed);
+  VisitedSet visited(limit, needed);
+  uint32_t s = e.start;
+  for (uint64_t i = 0; i < needed; ++i) {
+    if (s == kEndOfChain) return DamagedStream(e.name, "its sector chain is shorter than its size");
+    if (s >= limit) return DamagedStream(e.name, "its sector chain leaves the file");
+    if (!visited.Insert(s)) return DamagedStream(e.name, "its sector chain loops");
+    chain.push_back(s);
+    s = state_.fat[s];
+  }
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
+}
+
+Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    auto it = chain_cache_.find(id);
+    if (it != chain_cache_.end()) return it->second;
+  }
+  const DirEntry& e = state_.entries[id];
+  const uint64_t mini_capacity = (state_.entries[0].size + kMiniSectorSize - 1) / kMiniSectorSize;
+  const uint64_t limit = std::min<uint64_t>(state_.minifat.size(), mini_capacity);
+  const uint64_t needed = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
+  std::vector<uint32_t> chain;
+  VisitedSet visited(limit, 0);
+  uint32_t s = e.start;
+  for (uint64_t i = 0; i < needed; ++i) {
+    if (s == kEndOfChain) return DamagedStream(e.name, "its mini sector chain is shorter than its size");
+    if (s >= limit) return DamagedStream(e.name, "its mini sector chain leaves the mini stream");
+    if (!visited.Insert(s)) return DamagedStream(e.name, "its mini sector chain loops");
+    chain.push_back(s);
+    s = state_.minifat[s];
+  }
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
+}
+
+Status CompoundFileImpl::ReadEntry(uint32_t id, uint64_t offset, std::span<uint8_t> out) const {
+  if (out.empty()) return Ok{};
+  const DirEntry& e = state_.entries[id];
+  const uint64_t file_size = file_->Size();
+  const uint32_t shift = state_.header.sector_shift;
+  const uint32_t ss = state_.sector_size();
+
+  if (!IsMini(e)) {
+    auto chain = RegularChain(id);
+    if (!chain.ok()) return chain.take_error();
+    const std::vector<uint32_t>& c = **chain;
+    size_t done = 0;
+    while (done < out.size()) {
+      const uint64_t pos = offset + done;
+      size_t index = static_cast<size_t>(pos >> shift);
+      const uint32_t in_sector = static_cast<uint32_t>(pos & (ss - 1));
+      // Extend the run over physically adjacent sectors.
+      size_t end = index + 1;
+      uint64_t run_bytes = ss - in_sector;
+      while (run_bytes < out.size() - done && end < c.size() && c[end] == c[end - 1] + 1) {
+        ++end;
+        run_bytes += ss;
+      }
+      const size_t length = static_cast<size_t>(std::min<uint64_t>(run_bytes, out.size() - done));
+      const uint64_t file_offset = SectorOffset(c[index]) + in_sector;
+      if (file_offset + length > file_size) return DamagedStream(e.name, "it runs past the end of the file");
+      MKX_TRY(file_->ReadAt(file_offset, out.subspan(done, length)));
+      done += length;
+    }
+    return Ok{};
+  }
+
+  auto mini = MiniChain(id);
+  if (!mini.ok()) return mini.take_error();
+  auto root_chain = RegularChain(0);
+  if (!root_chain.ok()) return root_chain.take_error();
+  const uint64_t mini_size = state_.entries[0].size;
+  size_t done = 0;
+  while (done < out.size()) {
+    const uint64_t pos = offset + done;
+    const uint32_t in_mini = static_cast<uint32_t>(pos % kMiniSectorSize);
+    const size_t length = std::min<size_t>(kMiniSectorSize - in_mini, out.size() - done);
+    const uint64_t stream_pos = static_cast<uint64_t>((**mini)[pos / kMiniSectorSize]) * kMiniSectorSize + in_mini;
+    if (stream_pos + length > mini_size) return DamagedStream(e.name, "it runs past the end of the mini stream");
+    const uint64_t file_offset = SectorOffset((**root_chain)[stream_pos >> shift]) + (stream_pos & (ss - 1));
+    if (file_offset + length > file_size) return DamagedStream(e.name, "it runs past the end of the file");
+    MKX_TRY(file_->ReadAt(file_offset, out.subspan(done, length)));
+    done += length;
+  }
+  return Ok{};
+}
+
+Result<std::vector<uint8_t>> CompoundFileImpl::ReadStream(std::u16string_view name) const {
+  auto id = FindChild(name);
+  if (!id || state_.entries[*id].type != kTypeStream) {
+    return Error(ERROR_FILE_NOT_FOUND, 2203, u"The compound file has no stream [2].",
+                 {std::u16string(name)});
+  }
+  const DirEntry& e = state_.entries[*id];
+  // Validate the chain before allocating: its length proves the size is real.
+  if (IsMini(e)) {
+    auto c = MiniChain(*id);
+    if (!c.ok()) return c.take_error();
+  } else {
+    auto c = RegularChain(*id);
+    if (!c.ok()) return c.take_error();
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(e.size));
+  MKX_TRY(ReadEntry(*id, 0, data));
+  return data;
+}
+
+Status CompoundFileImpl::ReadStreamRange(std::u16string_view name, uint64_t offset,
+                                         std::span<uint8_t> out) const {
+  auto id = FindChild(name);
+  if (!id || state_.entries[*id].type != kTypeStream) {
+    return Error(ERROR_FILE_NOT_FOUND, 2203, u"The compound file has no stream [2].",
+                 {std::u16string(name)});
+  }
+  const DirEntry& e = state_.entries[*id];
+  if (offset > e.size || out.size() > e.size - offset) {
+    return Error(ERROR_READ_FAULT, 2203, u"A read of stream [2] runs past its end.",
+                 {std::u16string(name)});
+  }
+  return ReadEntry(*id, offset, out);
+}
+
+}  // namespace mkx::compound
