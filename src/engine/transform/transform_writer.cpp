@@ -1,0 +1,624 @@
+#include "engine/transform/transform_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+#include "engine/codepage.h"
+#include "engine/compound/compound_file.h"
+#include "engine/stream_name.h"
+#include "engine/transform/transform_records.h"
+#include "platform/file.h"
+#include "platform/wide.h"
+
+namespace mkx::engine {
+namespace {
+
+constexpr uint32_t kNoString = 0xFFFFFFFF;
+constexpr size_t kCompareChunk = 64 * 1024;
+
+bool SameEncoding(uint32_t a, uint32_t b) {
+  auto norm = [](uint32_t cp) { return cp == 0 ? 1252u : cp; };
+  return norm(a) == norm(b);
+}
+
+// A string id with empty bytes (null or an unused slot) reads as null.
+uint32_t NormalizeId(const StringPool& pool, uint32_t id) { return pool.Bytes(id).empty() ? 0 : id; }
+
+// Matches string ids of one pool with ids of the same text in another, memoized.
+class StringMatcher {
+ public:
+  StringMatcher(const StringPool& from, const StringPool& to)
+      : from_(from), to_(to), same_bytes_(SameEncoding(from.codepage(), to.codepage())) {}
+
+  /// The id in `to` of the text of `id` in `from`: 0 for null, kNoString if absent.
+  uint32_t Map(uint32_t id) {
+    id = NormalizeId(from_, id);
+    if (id == 0) return 0;
+    auto [it, added] = cache_.try_emplace(id, kNoString);
+    if (added) {
+      uint32_t found = 0;
+      if (same_bytes_) {
+        found = to_.FindBytes(from_.Bytes(id));
+      } else {
+        const std::u16string text = from_.Text(id);
+        found = to_.FindText(text);
+        if (found != 0 && to_.Text(found) != text) found = 0;  // lossy conversion
+      }
+      if (found != 0) it->second = found;
+    }
+    return it->second;
+  }
+
+  /// Whether the two cells hold the same text.
+  bool Equal(uint32_t from_id, uint32_t to_id) {
+    from_id = NormalizeId(from_, from_id);
+    to_id = NormalizeId(to_, to_id);
+    if (from_id == 0 || to_id == 0) return from_id == to_id;
+    if (Map(from_id) == to_id) return true;
+    // A pool may hold the same text twice; the ids then differ but the values do not.
+    return same_bytes_ ? from_.Bytes(from_id) == to_.Bytes(to_id) : from_.Text(from_id) == to_.Text(to_id);
+  }
+
+ private:
+  const StringPool& from_;
+  const StringPool& to_;
+  bool same_bytes_;
+  std::unordered_map<uint32_t, uint32_t> cache_;
+};
+
+// One part of a record's sort key: null < integer < text.
+struct KeyPart {
+  int rank = 0;
+  int32_t integer = 0;
+  std::u16string text;
+  friend auto operator<=>(const KeyPart&, const KeyPart&) = default;
+};
+
+// A record whose strings are still bytes (in the new database's codepage); they get
+// transform ids once every record is known, in order of first use.
+struct PendingField {
+  CellKind kind = CellKind::kString;
+  uint32_t raw = 0;
+  std::string bytes;
+};
+
+struct PendingRecord {
+  uint16_t mask = 0;
+  std::vector<PendingField> fields;
+  std::vector<KeyPart> order;
+};
+
+// Everything one table contributes: its catalog records and its own records.
+struct TableGroup {
+  std::u16string name;
+  std::vector<PendingRecord> tables;
+  std::vector<PendingRecord> columns;
+  std::vector<PendingRecord> rows;
+};
+
+std::vector<size_t> PersistentColumns(const TableSchema& schema) {
+  std::vector<size_t> cols;
+  for (size_t i = 0; i < schema.columns.size(); ++i) {
+    if (!schema.columns[i].temporary()) cols.push_back(i);
+  }
+  return cols;
+}
+
+std::u16string Decimal(uint64_t v) { return platform::FromAscii(std::to_string(v)); }
+
+Error TableError(std::u16string_view table, const std::u16string& detail) {
+  return Error(ERROR_INVALID_TABLE, 2228, u"Table [2] cannot be transformed: [3].",
+               {std::u16string(table), detail});
+}
+
+Error CreateError(const std::string& path, const Error& cause) {
+  std::u16string reason = cause.fields.size() >= 2 ? cause.fields[1] : cause.message_template;
+  return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+               {platform::Widen(path), reason});
+}
+
+class TransformBuilder {
+ public:
+  TransformBuilder(Database& db, Database& ref)
+      : db_(db), ref_(ref), db_to_ref_(db.strings(), ref.strings()) {}
+
+  Status Compare() {
+    for (const std::u16string& name : db_.TableNames()) {
+      const TableSchema* ds = db_.FindSchema(name);
+      if (!ds || PersistentColumns(*ds).empty()) continue;
+      const TableSchema* rs = ref_.FindSchema(name);
+      TableGroup group;
+      group.name = name;
+      if (rs && !PersistentColumns(*rs).empty()) {
+        MKX_TRY(DiffTable(*ds, *rs, group));
+      } else {
+        MKX_TRY(AddTable(*ds, group));
+      }
+      groups_.push_back(std::move(group));
+    }
+    for (const std::u16string& name : ref_.TableNames()) {
+      const TableSchema* rs = ref_.FindSchema(name);
+      if (!rs || PersistentColumns(*rs).empty()) continue;
+      const TableSchema* ds = db_.FindSchema(name);
+      if (ds && !PersistentColumns(*ds).empty()) continue;
+      TableGroup group;
+      group.name = name;
+      DropTable(*rs, group);
+      groups_.push_back(std::move(group));
+    }
+    return Ok{};
+  }
+
+  bool empty() const {
+    for (const TableGroup& g : groups_) {
+      if (!g.tables.empty() || !g.columns.empty() || !g.rows.empty()) return false;
+    }
+    return true;
+  }
+
+  std::vector<TransformStream> Serialize() {
+    TransformStringPool pool(db_.codepage());
+    auto by_order = [](const PendingRecord& a, const PendingRecord& b) { return a.order < b.order; };
+    auto intern = [&](const std::vector<PendingRecord>& records) {
+      for (const PendingRecord& r : records) {
+        for (const PendingField& f : r.fields) {
+          if (f.kind == CellKind::kString) pool.Use(f.bytes);
+        }
+      }
+    };
+    std::vector<PendingRecord> all_tables, all_columns;
+    for (TableGroup& g : groups_) {
+      std::stable_sort(g.tables.begin(), g.tables.end(), by_order);
+      std::stable_sort(g.columns.begin(), g.columns.end(), by_order);
+      std::stable_sort(g.rows.begin(), g.rows.end(), by_order);
+      intern(g.tables);
+      intern(g.columns);
+      intern(g.rows);
+      all_tables.insert(all_tables.end(), g.tables.begin(), g.tables.end());
+      all_columns.insert(all_columns.end(), g.columns.begin(), g.columns.end());
+    }
+    std::stable_sort(all_tables.begin(), all_tables.end(), by_order);
+    std::stable_sort(all_columns.begin(), all_columns.end(), by_order);
+
+    const unsigned width = pool.ref_width();
+    auto encode = [&](const std::vector<PendingRecord>& records) {
+      std::vector<uint8_t> out;
+      for (const PendingRecord& r : records) {
+        TransformRecord record;
+        record.mask = r.mask;
+        for (const PendingField& f : r.fields) {
+          record.fields.push_back({f.kind, f.kind == CellKind::kString ? pool.Find(f.bytes) : f.raw});
+        }
+        EncodeRecord(record, width, out);
+      }
+      return out;
+    };
+
+    std::vector<TransformStream> streams;
+    TransformStream pool_stream{EncodeStreamName(u"_StringPool", true), {}};
+    TransformStream data_stream{EncodeStreamName(u"_StringData", true), {}};
+    pool.Serialize(pool_stream.data, data_stream.data);
+    streams.push_back(std::move(pool_stream));
+    streams.push_back(std::move(data_stream));
+    if (!all_tables.empty()) streams.push_back({EncodeStreamName(u"_Tables", true), encode(all_tables)});
+    if (!all_columns.empty()) streams.push_back({EncodeStreamName(u"_Columns", true), encode(all_columns)});
+    for (const TableGroup& g : groups_) {
+      if (!g.rows.empty()) streams.push_back({EncodeStreamName(g.name, true), encode(g.rows)});
+    }
+    for (TransformStream& s : data_streams_) streams.push_back(std::move(s));
+    data_streams_.clear();
+    return streams;
+  }
+
+ private:
+  // ---- values -------------------------------------------------------------------
+
+  std::string NameBytes(std::u16string_view name) const { return EncodeText(db_.codepage(), name); }
+
+  // The bytes, in the new database's codepage, of a string of the reference.
+  std::string RefBytes(uint32_t id) const {
+    const StringPool& pool = ref_.strings();
+    if (SameEncoding(pool.codepage(), db_.codepage())) return std::string(pool.Bytes(id));
+    if (pool.Bytes(id).empty()) return {};
+    return EncodeText(db_.codepage(), pool.Text(id));
+  }
+
+  static PendingField Field(const Database& owner, const Table& t, size_t row, size_t col,
+                            const std::string* converted) {
+    PendingField f;
+    f.kind = t.schema().columns[col].kind();
+    const uint32_t raw = t.Cell(row, col);
+    switch (f.kind) {
+      case CellKind::kString: f.bytes = converted ? *converted : std::string(owner.strings().Bytes(raw)); break;
+      case CellKind::kStream: f.raw = raw ? 1 : 0; break;
+      default: f.raw = raw; break;
+    }
+    return f;
+  }
+
+  PendingField DbField(const Table& t, size_t row, size_t col) const { return Field(db_, t, row, col, nullptr); }
+  PendingField RefField(const Table& t, size_t row, size_t col) const {
+    if (t.schema().columns[col].kind() == CellKind::kString) {
+      const std::string bytes = RefBytes(t.Cell(row, col));
+      return Field(ref_, t, row, col, &bytes);
+    }
+    return Field(ref_, t, row, col, nullptr);
+  }
+
+  static std::vector<KeyPart> OrderKey(const Database& owner, const Table& t, size_t row,
+                                       const std::vector<size_t>& cols, size_t keys) {
+    std::vector<KeyPart> key;
+    for (size_t i = 0; i < keys; ++i) {
+      const ColumnInfo& c = t.schema().columns[cols[i]];
+      const uint32_t raw = t.Cell(row, cols[i]);
+      KeyPart part;
+      if (c.kind() == CellKind::kString) {
+        if (!owner.strings().Bytes(raw).empty()) {
+          part.rank = 2;
+          part.text = owner.strings().Text(raw);
+        }
+      } else if (raw != 0) {
+        part.rank = 1;
+        part.integer = c.kind() == CellKind::kStream ? 1 : DecodeInteger(c.kind(), raw);
+      }
+      key.push_back(std::move(part));
+    }
+    return key;
+  }
+
+  // ---- stream data ----------------------------------------------------------------
+
+  // Whether two data streams hold the same bytes: sizes first, then bounded chunks.
+  Result<bool> SameStreamData(const std::u16string& db_name, const std::u16string& ref_name) const {
+    const std::u16string d = EncodeStreamName(db_name, false);
+    const std::u16string r = EncodeStreamName(ref_name, false);
+    auto ds = db_.file().FindStream(d);
+    auto rs = ref_.file().FindStream(r);
+    if (!ds || !rs) return !ds && !rs;
+    if (ds->size != rs->size) return false;
+    std::vector<uint8_t> a(static_cast<size_t>(std::min<uint64_t>(kCompareChunk, ds->size)));
+    std::vector<uint8_t> b(a.size());
+    for (uint64_t at = 0; at < ds->size; at += a.size()) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(a.size(), ds->size - at));
+      MKX_TRY(db_.file().ReadStreamRange(d, at, std::span(a).first(n)));
+      MKX_TRY(ref_.file().ReadStreamRange(r, at, std::span(b).first(n)));
+      if (!std::equal(a.begin(), a.begin() + n, b.begin())) return false;
+    }
+    return true;
+  }
+
+  // Carries the data of a stream cell of the new database into the transform.
+  Status AddStreamData(const Table& t, size_t row) {
+    const std::u16string name = EncodeStreamName(db_.StreamDataName(t, row), false);
+    if (!data_names_.insert(name).second) return Ok{};
+    if (name.size() > 31) {
+      return TableError(t.schema().name, u"the data stream name of a row is too long: " + name);
+    }
+    std::vector<uint8_t> data;
+    if (db_.file().FindStream(name)) {
+      auto read = db_.file().ReadStream(name);
+      if (!read.ok()) return read.take_error();
+      data = std::move(*read);
+    }
+    data_streams_.push_back({name, std::move(data)});
+    return Ok{};
+  }
+
+  // ---- records --------------------------------------------------------------------
+
+  Status AddInsert(TableGroup& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys) {
+    PendingRecord r;
+    r.mask = record_mask::Insert(cols.size());
+    for (size_t c : cols) {
+      r.fields.push_back(DbField(t, row, c));
+      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    }
+    r.order = OrderKey(db_, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+    return Ok{};
+  }
+
+  void AddDelete(TableGroup& g, const Database& owner, const Table& t, size_t row, const std::vector<size_t>& cols,
+                 size_t keys) {
+    PendingRecord r;
+    r.mask = record_mask::kDelete;
+    for (size_t i = 0; i < keys; ++i) {
+      r.fields.push_back(&owner == &db_ ? DbField(t, row, cols[i]) : RefField(t, row, cols[i]));
+    }
+    r.order = OrderKey(owner, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+  }
+
+  // `changed` holds 0-based positions in `cols`, ascending, all <= 16th column.
+  Status AddUpdate(TableGroup& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys,
+                   const std::vector<size_t>& changed) {
+    PendingRecord r;
+    for (size_t i = 0; i < keys; ++i) r.fields.push_back(DbField(t, row, cols[i]));
+    for (size_t i : changed) {
+      r.mask |= record_mask::UpdateBit(i + 1);
+      r.fields.push_back(DbField(t, row, cols[i]));
+      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    }
+    r.order = OrderKey(db_, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+    return Ok{};
+  }
+
+  // A changed row: an UPDATE when the mask can name every changed column, else the
+  // row is deleted and inserted whole.
+  Status AddChange(TableGroup& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys,
+                   const std::vector<size_t>& changed) {
+    if (changed.back() + 1 <= kMaxUpdatableColumn) return AddUpdate(g, t, row, cols, keys, changed);
+    AddDelete(g, db_, t, row, cols, keys);
+    return AddInsert(g, t, row, cols, keys);
+  }
+
+  void AddCatalogTable(TableGroup& g, std::u16string_view name, bool insert) {
+    PendingRecord r;
+    r.mask = insert ? record_mask::Insert(1) : record_mask::kDelete;
+    r.fields.push_back({CellKind::kString, 0, NameBytes(name)});
+    r.order = {KeyPart{2, 0, std::u16string(name)}};
+    g.tables.push_back(std::move(r));
+  }
+
+  // A _Columns record; `stored_number` is the Number cell (0, or 0x8000 + n).
+  void AddCatalogColumn(TableGroup& g, std::u16string_view table, size_t n, uint32_t stored_number,
+                        const ColumnInfo* column) {
+    PendingRecord r;
+    r.mask = column ? record_mask::Insert(4) : record_mask::kDelete;
+    r.fields.push_back({CellKind::kString, 0, NameBytes(table)});
+    r.fields.push_back({CellKind::kInt16, stored_number, {}});
+    if (column) {
+      r.fields.push_back({CellKind::kString, 0, NameBytes(column->name)});
+      r.fields.push_back({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
+    }
+    r.order = {KeyPart{2, 0, std::u16string(table)}, KeyPart{1, static_cast<int32_t>(n), {}}};
+    g.columns.push_back(std::move(r));
+  }
+
+  // ---- tables -------------------------------------------------------------------
+
+  static size_t KeyCount(const TableSchema& s, const std::vector<size_t>& cols) {
+    size_t keys = 0;
+    while (keys < cols.size() && s.columns[cols[keys]].is_key()) ++keys;
+    return keys ? keys : cols.size();  // no declared key: the whole row identifies it
+  }
+
+  Status AddTable(const TableSchema& ds, TableGroup& g) {
+    const std::vector<size_t> cols = PersistentColumns(ds);
+    AddCatalogTable(g, ds.name, true);
+    for (size_t i = 0; i < cols.size(); ++i) AddCatalogColumn(g, ds.name, i + 1, 0, &ds.columns[cols[i]]);
+    auto table = db_.GetTable(ds.name);
+    if (!table.ok()) return table.take_error();
+    const Table& t = **table;
+    const size_t keys = KeyCount(ds, cols);
+    for (size_t row = 0; row < t.row_count(); ++row) {
+      if (!t.IsTemporaryRow(row)) MKX_TRY(AddInsert(g, t, row, cols, keys));
+    }
+    return Ok{};
+  }
+
+  void DropTable(const TableSchema& rs, TableGroup& g) {
+    const std::vector<size_t> cols = PersistentColumns(rs);
+    AddCatalogTable(g, rs.name, false);
+    for (size_t i = 0; i < cols.size(); ++i) {
+      AddCatalogColumn(g, rs.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
+    }
+  }
+
+  // Canonical key of a reference row: its raw key cells, strings normalized.
+  static std::string RefKey(const StringPool& pool, const Table& t, size_t row, const std::vector<size_t>& cols,
+                            size_t keys) {
+    std::string key;
+    for (size_t i = 0; i < keys; ++i) {
+      uint32_t v = t.Cell(row, cols[i]);
+      if (t.schema().columns[cols[i]].kind() == CellKind::kString) v = NormalizeId(pool, v);
+      key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    return key;
+  }
+
+  // The key of a new-database row expressed in reference cells; nullopt when a key
+  // string does not occur in the reference at all.
+  std::optional<std::string> DbKeyInRef(const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys) {
+    std::string key;
+    for (size_t i = 0; i < keys; ++i) {
+      uint32_t v = t.Cell(row, cols[i]);
+      if (t.schema().columns[cols[i]].kind() == CellKind::kString) {
+        v = db_to_ref_.Map(v);
+        if (v == kNoString) return std::nullopt;
+      } else if (t.schema().columns[cols[i]].kind() == CellKind::kStream) {
+        v = v ? 1 : 0;
+      }
+      key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    return key;
+  }
+
+  Status CheckCompatible(const TableSchema& ds, const std::vector<size_t>& dcols, const TableSchema& rs,
+                         const std::vector<size_t>& rcols) {
+    if (rcols.size() > dcols.size()) return TableError(ds.name, u"a column was removed");
+    for (size_t i = 0; i < rcols.size(); ++i) {
+      const ColumnInfo& d = ds.columns[dcols[i]];
+      const ColumnInfo& r = rs.columns[rcols[i]];
+      if (d.name != r.name || d.kind() != r.kind() || d.is_key() != r.is_key()) {
+        return TableError(ds.name, u"column " + Decimal(i + 1) + u" (" + d.name + u") changed its definition");
+      }
+    }
+    for (size_t i = rcols.size(); i < dcols.size(); ++i) {
+      if (ds.columns[dcols[i]].is_key()) return TableError(ds.name, u"a key column was added");
+    }
+    return Ok{};
+  }
+
+  Status DiffTable(const TableSchema& ds, const TableSchema& rs, TableGroup& g) {
+    const std::vector<size_t> dcols = PersistentColumns(ds);
+    const std::vector<size_t> rcols = PersistentColumns(rs);
+    MKX_TRY(CheckCompatible(ds, dcols, rs, rcols));
+    for (size_t i = rcols.size(); i < dcols.size(); ++i) {
+      AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
+    }
+    auto dtable = db_.GetTable(ds.name);
+    if (!dtable.ok()) return dtable.take_error();
+    auto rtable = ref_.GetTable(rs.name);
+    if (!rtable.ok()) return rtable.take_error();
+    const Table& dt = **dtable;
+    const Table& rt = **rtable;
+    const size_t keys = KeyCount(ds, dcols);
+
+    std::unordered_map<std::string, size_t> ref_rows;
+    for (size_t row = 0; row < rt.row_count(); ++row) {
+      if (!rt.IsTemporaryRow(row)) ref_rows.emplace(RefKey(ref_.strings(), rt, row, rcols, keys), row);
+    }
+    std::vector<bool> matched(rt.row_count(), false);
+    std::optional<size_t> first_row;  // lowest-key persistent row of the new database
+    std::vector<KeyPart> first_key;
+    std::vector<size_t> changed;
+    for (size_t row = 0; row < dt.row_count(); ++row) {
+      if (dt.IsTemporaryRow(row)) continue;
+      if (dcols.size() > rcols.size()) {
+        std::vector<KeyPart> key = OrderKey(db_, dt, row, dcols, keys);
+        if (!first_row || key < first_key) {
+          first_row = row;
+          first_key = std::move(key);
+        }
+      }
+      std::optional<std::string> key = DbKeyInRef(dt, row, dcols, keys);
+      auto found = key ? ref_rows.find(*key) : ref_rows.end();
+      if (found == ref_rows.end() || matched[found->second]) {
+        MKX_TRY(AddInsert(g, dt, row, dcols, keys));
+        continue;
+      }
+      const size_t rrow = found->second;
+      matched[rrow] = true;
+      changed.clear();
+      for (size_t i = keys; i < dcols.size(); ++i) {
+        const uint32_t d = dt.Cell(row, dcols[i]);
+        const uint32_t r = i < rcols.size() ? rt.Cell(rrow, rcols[i]) : 0;
+        bool same = true;
+        switch (ds.columns[dcols[i]].kind()) {
+          case CellKind::kString:
+            same = i < rcols.size() ? db_to_ref_.Equal(d, r) : NormalizeId(db_.strings(), d) == 0;
+            break;
+          case CellKind::kStream:
+            if ((d != 0) != (r != 0)) {
+              same = false;
+            } else if (d != 0) {
+              auto equal = SameStreamData(db_.StreamDataName(dt, row), ref_.StreamDataName(rt, rrow));
+              if (!equal.ok()) return equal.take_error();
+              same = *equal;
+            }
+            break;
+          default:
+            same = d == r;
+            break;
+        }
+        if (!same) changed.push_back(i);
+      }
+      if (!changed.empty()) MKX_TRY(AddChange(g, dt, row, dcols, keys, changed));
+    }
+    for (size_t row = 0; row < rt.row_count(); ++row) {
+      if (!rt.IsTemporaryRow(row) && !matched[row]) AddDelete(g, ref_, rt, row, rcols, keys);
+    }
+    // A table that gained columns needs a record, or a reader may keep its stream at
+    // the old width: rewrite the new cell of the first row (null, or the row would
+    // already have a record).
+    if (dcols.size() > rcols.size() && g.rows.empty() && first_row) {
+      MKX_TRY(AddChange(g, dt, *first_row, dcols, keys, {rcols.size()}));
+    }
+    return Ok{};
+  }
+
+  Database& db_;
+  Database& ref_;
+  StringMatcher db_to_ref_;
+  std::vector<TableGroup> groups_;
+  std::vector<TransformStream> data_streams_;
+  std::set<std::u16string> data_names_;
+};
+
+// ---- atomic file writing --------------------------------------------------------
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string TempNameFor(const std::string& path) {
+  static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+  const std::string dir = DirectoryOf(path);
+  const size_t slash = path.find_last_of('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+  return dir + "/." + base.substr(0, 200) + suffix;
+}
+
+void SyncDirectory(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+Status WriteAtomically(const std::string& path, const compound::CompoundWriter& writer) {
+  std::string temp;
+  std::unique_ptr<platform::RandomAccessFile> file;
+  for (int attempt = 0;; ++attempt) {
+    temp = TempNameFor(path);
+    auto opened = platform::OpenFile(temp, platform::FileMode::kCreateNew);
+    if (opened.ok()) {
+      file = std::move(*opened);
+      break;
+    }
+    if (::access(temp.c_str(), F_OK) != 0 || attempt >= 100) return CreateError(path, opened.error());
+  }
+  Status written = writer.WriteTo(*file);
+  file.reset();
+  if (!written.ok()) {
+    ::unlink(temp.c_str());
+    return CreateError(path, written.error());
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+                 {platform::Widen(path), platform::SystemErrorText(err)});
+  }
+  SyncDirectory(DirectoryOf(path));
+  return Ok{};
+}
+
+}  // namespace
+
+Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, Database& reference) {
+  TransformBuilder builder(database, reference);
+  MKX_TRY(builder.Compare());
+  if (builder.empty()) {
+    return Error(ERROR_NO_DATA, 0, u"The databases [2] and [3] are identical.",
+                 {platform::Widen(database.path()), platform::Widen(reference.path())});
+  }
+  return builder.Serialize();
+}
+
+Status GenerateTransform(Database& database, Database& reference, const std::string& path) {
+  auto streams = BuildTransformStreams(database, reference);
+  if (!streams.ok()) return streams.take_error();
+  compound::CompoundWriter writer;
+  writer.SetRootClsid(kTransformClsid);
+  for (TransformStream& s : *streams) writer.AddStream(std::move(s.name), std::move(s.data));
+  return WriteAtomically(path, writer);
+}
+
+}  // namespace mkx::engine
