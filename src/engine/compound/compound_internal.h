@@ -91,6 +91,7 @@ class CompoundFileImpl final : public CompoundFile {
   std::unique_ptr<platform::RandomAccessFile> owned_;
   platform::RandomAccessFile* file_;
   FileState state_;
+  bool broken_ = false;  // a failed commit left a state that could not be re-read
   std::map<std::u16string, uint32_t, std::less<>> child_index_;
   mutable std::mutex cache_mutex_;
   mutable std::unordered_map<uint32_t, Chain> chain_cache_;
@@ -99,8 +100,9 @@ class CompoundFileImpl final : public CompoundFile {
 };
 
 /// Builds a red-black tree over `ids` (sibling links and colors of those entries) and
-/// returns its root id (kNoStream when empty). Orders by CompareEntryNames.
-uint32_t BuildSiblingTree(std::vector<format::DirEntry>& entries, std::vector<uint32_t> ids);
+/// returns its root id (kNoStream when empty). Sorts `ids` by CompareEntryNames,
+/// which is the tree's in-order sequence.
+uint32_t BuildSiblingTree(std::vector<format::DirEntry>& entries, std::vector<uint32_t>& ids);
 
 /// Reads and writes runs of sectors, merging adjacent sectors into one I/O call.
 /// `sectors[i]` holds bytes [i * sector_size, (i + 1) * sector_size) of `data`.

@@ -63,7 +63,7 @@ int CompareEntryNames(std::u16string_view a, std::u16string_view b) {
   return 0;
 }
 
-uint32_t BuildSiblingTree(std::vector<DirEntry>& entries, std::vector<uint32_t> ids) {
+uint32_t BuildSiblingTree(std::vector<DirEntry>& entries, std::vector<uint32_t>& ids) {
   std::sort(ids.begin(), ids.end(), [&](uint32_t x, uint32_t y) {
     return CompareEntryNames(entries[x].name, entries[y].name) < 0;
   });
