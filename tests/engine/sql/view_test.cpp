@@ -1,0 +1,383 @@
+// Statement execution against real databases: query results, changes and their
+// refusals, parameters, temporary rows, read-only databases and commit.
+#include "engine/sql/view.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "sql_test_util.h"
+
+namespace mkx::sqltest {
+namespace {
+
+using engine::OpenMode;
+
+struct SelectCase {
+  const char* sql;
+  std::vector<Value> params;
+  Rows expected;
+};
+
+TEST(SqlView, SelectReturnsTheMatchingRows) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  const SelectCase cases[] = {
+      {"SELECT `Value` FROM `Property` WHERE `Property` = 'ProductName'", {}, {{S("Oracle Minimal")}}},
+      {"select Value from Property where Property='MYPROP'", {}, {{S("Original value")}}},
+      {"SELECT Property.Value FROM Property WHERE Property.Property = 'MyProp'", {},
+       {{S("mixed case twin")}}},
+      {"SELECT Value FROM Property WHERE Property = ?", {S("myprop")}, {{S("lower case twin")}}},
+      {"SELECT Value FROM Property WHERE Property = 'NoSuchProperty'", {}, {}},
+      {"SELECT Value FROM Property WHERE Property = ?", {N}, {}},
+      {"SELECT Property FROM Property WHERE Property = 'myprop' OR Property = 'MYPROP' "
+       "OR Property = 'MyProp' ORDER BY Property",
+       {},
+       {{S("MYPROP")}, {S("MyProp")}, {S("myprop")}}},
+      {"SELECT Property FROM Property WHERE Value = 'Fixture Works' AND Property <> 'X'", {},
+       {{S("Manufacturer")}}},
+      // Integers compare numerically, negative ones included.
+      {"SELECT Id FROM Num WHERE Big > 0 ORDER BY Id", {}, {{I(-7)}, {I(1)}}},
+      {"SELECT Id FROM Num WHERE Big <= -5 ORDER BY Id", {}, {{I(2)}, {I(4)}}},
+      {"SELECT Id FROM Num WHERE Big >= 7 AND Big < 100000", {}, {{I(-7)}}},
+      {"SELECT Id FROM Num WHERE 0 > Id", {}, {{I(-7)}}},
+      {"SELECT Id FROM Num WHERE Id = -7", {}, {{I(-7)}}},
+      {"SELECT Id FROM Num WHERE Id = ?", {I(3)}, {{I(3)}}},
+      {"SELECT Id FROM Num WHERE Id = 70000", {}, {}},
+      {"SELECT * FROM Num WHERE Id = 3", {}, {{I(3), N, S("three"), S("c")}}},
+      // Null never compares true, whatever the operator.
+      {"SELECT Id FROM Num WHERE Big = NULL OR Big <> NULL OR Big < ?", {N}, {}},
+      {"SELECT Id FROM Num WHERE Big IS NULL", {}, {{I(3)}}},
+      {"SELECT Id FROM Num WHERE Name IS NULL OR Big IS NULL ORDER BY Id", {}, {{I(2)}, {I(3)}}},
+      {"SELECT Id FROM Num WHERE Name IS NOT NULL AND Name <> 'one' ORDER BY Id", {},
+       {{I(-7)}, {I(3)}}},
+      {"SELECT Id FROM Num WHERE (Id = 1 OR Id = 2) AND Big < 0", {}, {{I(2)}}},
+      {"SELECT Id FROM Num WHERE Id = 1 OR (Id = 2 AND (Big = 7 OR Tag = 'b'))", {},
+       {{I(1)}, {I(2)}}},
+      // Column against column; a null on either side is no match.
+      {"SELECT Id FROM Num WHERE Id < Big ORDER BY Id", {}, {{I(-7)}, {I(1)}}},
+      {"SELECT Id FROM Num WHERE Name = Tag", {}, {}},
+      // ORDER BY: nulls first, then by value; ties keep table order.
+      {"SELECT Big, Id FROM Num ORDER BY Big", {},
+       {{N, I(3)}, {I(-5), I(2)}, {I(-5), I(4)}, {I(7), I(-7)}, {I(100000), I(1)}}},
+      {"SELECT DISTINCT Name FROM Num ORDER BY Name", {},
+       {{N}, {S("neg")}, {S("one")}, {S("three")}}},
+      {"SELECT DISTINCT Big FROM Num WHERE Big < 0", {}, {{I(-5)}}},
+      // Two-column key, fixed by equality (looked up by key) or partly (scanned).
+      {"SELECT C FROM Pair WHERE A = 'x' AND B = 2", {}, {{S("x2")}}},
+      {"SELECT C FROM Pair WHERE B = ? AND A = ?", {I(1), S("y")}, {{S("y1")}}},
+      {"SELECT C FROM Pair WHERE A = 'x' AND B = 2 AND C = 'other'", {}, {}},
+      {"SELECT C FROM Pair WHERE B = 1 ORDER BY C", {}, {{S("x1")}, {S("y1")}}},
+      // The catalog tables.
+      {"SELECT Name FROM _Tables WHERE Name = 'Num'", {}, {{S("Num")}}},
+      {"SELECT `Name`, `Type` FROM `_Columns` WHERE `Table` = 'Num' ORDER BY `Number`", {},
+       {{S("Id"), I(0x2502)}, {S("Big"), I(0x1104)}, {S("Name"), I(0x1D14)},
+        {S("Tag"), I(0x0D0A)}}},
+  };
+  for (const SelectCase& c : cases) {
+    EXPECT_EQ(Query(*db, c.sql, c.params), c.expected) << c.sql;
+  }
+}
+
+TEST(SqlView, OpenRejectsUnknownNamesAndInvalidOperators) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  struct Case {
+    const char* sql;
+    int msi_error;
+  };
+  const Case cases[] = {
+      {"SELECT * FROM Nope", 2228},
+      {"SELECT * FROM property", 2228},  // names are case-sensitive
+      {"DELETE FROM Nope", 2228},
+      {"SELECT Nope FROM Property", 2235},
+      {"SELECT Num.Id FROM Property", 2235},
+      {"SELECT * FROM Property WHERE Nope IS NULL", 2235},
+      {"SELECT * FROM Property ORDER BY Nope", 2235},
+      {"UPDATE Property SET Nope = 'x'", 2235},
+      {"INSERT INTO Property (Property, Nope) VALUES ('a', 'b')", 2235},
+      {"INSERT INTO Property (Property, Property) VALUES ('a', 'b')", 2242},
+      {"UPDATE Property SET Value = 'x', Value = 'y'", 2242},
+      {"INSERT INTO Property (Property) VALUES ('a', 'b')", 2239},
+      {"SELECT * FROM Property WHERE Value < 'x'", 2236},
+      {"SELECT * FROM Property WHERE Value >= ?", 2236},
+      {"SELECT * FROM Num WHERE Id = Name", 2232},
+      {"SELECT * FROM Property WHERE", 2232},
+  };
+  for (const Case& c : cases) {
+    auto view = sql::View::Open(*db, U(c.sql));
+    ASSERT_FALSE(view.ok()) << c.sql;
+    EXPECT_EQ(view.error().code, ERROR_BAD_QUERY_SYNTAX) << c.sql;
+    EXPECT_EQ(view.error().msi_error, c.msi_error) << c.sql;
+    ASSERT_FALSE(view.error().fields.empty());
+    EXPECT_EQ(view.error().fields[0], platform::Widen(scratch.path()));
+  }
+}
+
+// One statement per case on a fresh database, then a query showing the effect.
+struct ChangeCase {
+  const char* sql;
+  std::vector<Value> params;
+  uint32_t code;
+  const char* check;
+  Rows expected;
+};
+
+TEST(SqlView, ChangesAndTheirRefusals) {
+  ScratchDatabase scratch;
+  const uint32_t kFail = ERROR_FUNCTION_FAILED;
+  const ChangeCase cases[] = {
+      // INSERT
+      {"INSERT INTO Property (Property, Value) VALUES ('NEWPROP', 'new value')", {}, 0,
+       "SELECT Value FROM Property WHERE Property = 'NEWPROP'", {{S("new value")}}},
+      {"INSERT INTO Property (Value, Property) VALUES (?, ?)", {S("v"), S("P2")}, 0,
+       "SELECT Value FROM Property WHERE Property = 'P2'", {{S("v")}}},
+      {"INSERT INTO Property (Property, Value) VALUES ('ProductName', 'dup')", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'ProductName'", {{S("Oracle Minimal")}}},
+      {"INSERT INTO Property (Property) VALUES ('NOVALUE')", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'NOVALUE'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES ('EMPTY', '')", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'EMPTY'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES (NULL, 'x')", {}, kFail,
+       "SELECT Property FROM Property WHERE Value = 'x'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES ('INTVAL', 5)", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'INTVAL'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES (?, ?)", {S("INTPARAM"), I(5)}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'INTPARAM'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES (?, ?)", {S("FEWPARAMS")}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'FEWPARAMS'", {}},
+      {"INSERT INTO Num (Id, Tag) VALUES ('5', 't')", {}, kFail, "SELECT Id FROM Num WHERE Tag = 't'", {}},
+      {"INSERT INTO Num (Id, Tag) VALUES (40000, 't')", {}, kFail, "SELECT Id FROM Num WHERE Tag = 't'", {}},
+      {"INSERT INTO Num (Id, Tag) VALUES (-32768, 't')", {}, kFail, "SELECT Id FROM Num WHERE Tag = 't'", {}},
+      {"INSERT INTO Num (Id, Big, Tag) VALUES (9, -2147483648, 't')", {}, kFail,
+       "SELECT Id FROM Num WHERE Tag = 't'", {}},
+      {"INSERT INTO Num (Id, Big, Tag) VALUES (-32767, -2147483647, 't')", {}, 0,
+       "SELECT Id, Big FROM Num WHERE Tag = 't'", {{I(-32767), I(-2147483647)}}},
+      {"INSERT INTO Num (Id, Big, Tag) VALUES (32767, 2147483647, 't')", {}, 0,
+       "SELECT Id, Big FROM Num WHERE Tag = 't'", {{I(32767), I(2147483647)}}},
+      {"INSERT INTO Num (Id, Big, Name, Tag) VALUES (?, ?, ?, ?)", {I(8), N, S("p"), S("t")}, 0,
+       "SELECT * FROM Num WHERE Id = 8", {{I(8), N, S("p"), S("t")}}},
+      {"INSERT INTO Num (Id) VALUES (10)", {}, kFail, "SELECT Id FROM Num WHERE Id = 10", {}},
+      {"INSERT INTO Num (Id, Tag) VALUES (-7, 'dup')", {}, kFail, "SELECT Tag FROM Num WHERE Id = -7",
+       {{S("d")}}},
+      // A string longer than the declared width is accepted.
+      {"INSERT INTO Num (Id, Tag) VALUES (11, 'longer than ten characters')", {}, 0,
+       "SELECT Tag FROM Num WHERE Id = 11", {{S("longer than ten characters")}}},
+      {"INSERT INTO Pair (A, B) VALUES ('x', 3)", {}, 0, "SELECT B FROM Pair WHERE A = 'x' ORDER BY B",
+       {{I(1)}, {I(2)}, {I(3)}}},
+      {"INSERT INTO Pair (A, B) VALUES ('x', 2)", {}, kFail, "SELECT C FROM Pair WHERE A = 'x' AND B = 2",
+       {{S("x2")}}},
+      // UPDATE
+      {"UPDATE Property SET Value = 'changed' WHERE Property = 'ProductName'", {}, 0,
+       "SELECT Value FROM Property WHERE Property = 'ProductName'", {{S("changed")}}},
+      {"UPDATE Property SET Value = ? WHERE Property = ?", {S("p"), S("MyProp")}, 0,
+       "SELECT Property FROM Property WHERE Value = 'p'", {{S("MyProp")}}},
+      {"UPDATE Property SET Value = 'x' WHERE Property = 'Missing'", {}, 0,
+       "SELECT Property FROM Property WHERE Value = 'x'", {}},
+      {"UPDATE Property SET Property = 'Renamed' WHERE Property = 'ProductName'", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'Renamed'", {}},
+      {"UPDATE Property SET Value = NULL WHERE Property = 'ProductName'", {}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'ProductName'", {{S("Oracle Minimal")}}},
+      {"UPDATE Property SET Value = ?", {}, kFail, "SELECT Value FROM Property WHERE Property = 'MYPROP'",
+       {{S("Original value")}}},
+      {"UPDATE Num SET Big = NULL, Name = 'none' WHERE Id = 1", {}, 0, "SELECT * FROM Num WHERE Id = 1",
+       {{I(1), N, S("none"), S("a")}}},
+      {"UPDATE Num SET Name = 'neg' WHERE Big < 0", {}, 0, "SELECT Id FROM Num WHERE Name = 'neg' ORDER BY Id",
+       {{I(-7)}, {I(2)}, {I(4)}}},
+      {"UPDATE Num SET Name = 'all'", {}, 0, "SELECT DISTINCT Name FROM Num", {{S("all")}}},
+      {"UPDATE Num SET Big = 'text' WHERE Id = 1", {}, kFail, "SELECT Big FROM Num WHERE Id = 1",
+       {{I(100000)}}},
+      {"UPDATE Num SET Tag = NULL WHERE Id = 1", {}, kFail, "SELECT Tag FROM Num WHERE Id = 1", {{S("a")}}},
+      {"UPDATE Num SET Name = 'x' WHERE Id = 'one'", {}, kFail, "SELECT Id FROM Num WHERE Name = 'x'", {}},
+      {"UPDATE Pair SET C = 'new' WHERE A = 'x' AND B = 1", {}, 0, "SELECT C FROM Pair ORDER BY C",
+       {{S("new")}, {S("x2")}, {S("y1")}}},
+      // DELETE
+      {"DELETE FROM Num WHERE Big < 0", {}, 0, "SELECT Id FROM Num ORDER BY Id", {{I(-7)}, {I(1)}, {I(3)}}},
+      {"DELETE FROM Num WHERE Id = 42", {}, 0, "SELECT Id FROM Num WHERE Id = 1", {{I(1)}}},
+      {"DELETE FROM Property WHERE Property = ?", {S("MYPROP")}, 0,
+       "SELECT Property FROM Property WHERE Property = 'MYPROP'", {}},
+      {"DELETE FROM Pair", {}, 0, "SELECT * FROM Pair", {}},
+      // The catalog can be read, never changed by a query.
+      {"DELETE FROM _Tables WHERE Name = 'Num'", {}, kFail, "SELECT Name FROM _Tables WHERE Name = 'Num'",
+       {{S("Num")}}},
+      {"UPDATE _Columns SET Name = 'X' WHERE Table = 'Num' AND Number = 2", {}, kFail,
+       "SELECT Name FROM _Columns WHERE Table = 'Num' AND Number = 2", {{S("Big")}}},
+  };
+  for (const ChangeCase& c : cases) {
+    auto db = scratch.Open();
+    ASSERT_TRUE(db);
+    EXPECT_EQ(Exec(*db, c.sql, c.params), c.code) << c.sql;
+    EXPECT_EQ(Query(*db, c.check), c.expected) << c.sql;
+  }
+}
+
+TEST(SqlView, FailuresCarryARecordNamingTheProblem) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  auto view = sql::View::Open(*db, u"INSERT INTO Property (Property, Value) VALUES ('ProductName', 'x')");
+  ASSERT_TRUE(view.ok());
+  Status st = (*view)->Execute({});
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().code, ERROR_FUNCTION_FAILED);
+  EXPECT_GE(st.error().msi_error, 2200);
+  EXPECT_EQ(st.error().fields[0], platform::Widen(scratch.path()));
+  bool names_key = false;
+  for (const auto& f : st.error().fields) names_key = names_key || f.find(u"ProductName") != std::u16string::npos;
+  EXPECT_TRUE(names_key);
+}
+
+TEST(SqlView, ViewLifecycle) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  auto select = sql::View::Open(*db, u"SELECT Id, Tag FROM Num WHERE Id > ? ORDER BY Id");
+  ASSERT_TRUE(select.ok());
+  sql::View& view = **select;
+  EXPECT_EQ(view.ColumnNames(), (std::vector<std::u16string>{u"Id", u"Tag"}));
+  EXPECT_EQ(view.Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch before execute";
+
+  const Value three[] = {I(3)};
+  ASSERT_TRUE(view.Execute(three).ok());
+  auto row = view.Fetch();
+  ASSERT_TRUE(row.ok() && row->has_value());
+  EXPECT_EQ(**row, (std::vector<Value>{I(4), S("e")}));
+  row = view.Fetch();
+  ASSERT_TRUE(row.ok());
+  EXPECT_FALSE(row->has_value());
+
+  // Executing again restarts with the new parameters.
+  const Value two[] = {I(2)};
+  ASSERT_TRUE(view.Execute(two).ok());
+  row = view.Fetch();
+  ASSERT_TRUE(row.ok() && row->has_value());
+  EXPECT_EQ((**row)[0], I(3));
+  view.Close();
+  EXPECT_EQ(view.Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch after close";
+
+  auto insert = sql::View::Open(*db, u"INSERT INTO Num (Id, Tag) VALUES (20, 'z')");
+  ASSERT_TRUE(insert.ok());
+  EXPECT_TRUE((*insert)->ColumnNames().empty());
+  ASSERT_TRUE((*insert)->Execute({}).ok());
+  EXPECT_EQ((*insert)->Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch from an INSERT";
+  EXPECT_EQ((*insert)->Execute({}).code(), ERROR_FUNCTION_FAILED) << "second insert of the key";
+}
+
+TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open(OpenMode::kReadOnly);
+  ASSERT_TRUE(db);
+  const char* refused[] = {
+      "INSERT INTO Property (Property, Value) VALUES ('NEWPROP', 'x')",
+      "UPDATE Property SET Value = 'x' WHERE Property = 'ProductName'",
+      "UPDATE Property SET Value = 'x' WHERE Property = 'Missing'",
+      "DELETE FROM Num",
+  };
+  for (const char* sql : refused) EXPECT_EQ(Exec(*db, sql), ERROR_FUNCTION_FAILED) << sql;
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'ProductName'"),
+            (Rows{{S("Oracle Minimal")}}));
+  EXPECT_EQ(Query(*db, "SELECT Id FROM Num WHERE Id = 1"), (Rows{{I(1)}}));
+
+  EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 't') TEMPORARY"), 0u);
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'TEMP'"), (Rows{{S("t")}}));
+}
+
+TEST(SqlView, TemporaryRowsAreNeverCommitted) {
+  ScratchDatabase scratch;
+  {
+    auto db = scratch.Open();
+    ASSERT_TRUE(db);
+    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 't') TEMPORARY"), 0u);
+    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 'again')"),
+              ERROR_FUNCTION_FAILED) << "a temporary row holds its key";
+    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('KEPT', 'k')"), 0u);
+    Status committed = db->Commit();
+    ASSERT_TRUE(committed.ok()) << Describe(committed);
+  }
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'TEMP'"), Rows{});
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'KEPT'"), (Rows{{S("k")}}));
+}
+
+// What a committed change looks like to an independent reader (msitools).
+TEST(SqlView, CommittedChangesAreSeenByMsitools) {
+  ScratchDatabase scratch;
+  {
+    auto db = scratch.Open();
+    ASSERT_TRUE(db);
+    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('ADDED', 'added value')"), 0u);
+    EXPECT_EQ(Exec(*db, "UPDATE Property SET Value = 'Renamed Product' WHERE Property = 'ProductName'"), 0u);
+    EXPECT_EQ(Exec(*db, "DELETE FROM Property WHERE Property = 'MyProp'"), 0u);
+    EXPECT_EQ(Exec(*db, "INSERT INTO Num (Id, Big, Tag) VALUES (-300, -70000, 'n')"), 0u);
+    Status committed = db->Commit();
+    ASSERT_TRUE(committed.ok()) << Describe(committed);
+  }
+  auto props = test::Run({"msiinfo", "export", scratch.path(), "Property"});
+  ASSERT_EQ(props.exit_code, 0) << props.err;
+  EXPECT_NE(props.out.find("ADDED\tadded value"), std::string::npos) << props.out;
+  EXPECT_NE(props.out.find("ProductName\tRenamed Product"), std::string::npos) << props.out;
+  EXPECT_EQ(props.out.find("MyProp\t"), std::string::npos) << props.out;
+  EXPECT_NE(props.out.find("MYPROP\tOriginal value"), std::string::npos) << props.out;
+  auto num = test::Run({"msiinfo", "export", scratch.path(), "Num"});
+  ASSERT_EQ(num.exit_code, 0) << num.err;
+  EXPECT_NE(num.out.find("-300\t-70000\t\tn"), std::string::npos) << num.out;
+}
+
+// Repeated parameterised statements on Property go through the key index.
+TEST(SqlView, RepeatedParameterisedStatementsAreFast) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  auto insert = sql::View::Open(*db, u"INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)");
+  auto update = sql::View::Open(*db, u"UPDATE `Property` SET `Value` = ? WHERE `Property` = ?");
+  ASSERT_TRUE(insert.ok() && update.ok());
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10000; ++i) {
+    const Value params[] = {Value::String(U("P" + std::to_string(i))), S("v")};
+    ASSERT_TRUE((*insert)->Execute(params).ok()) << i;
+  }
+  for (int i = 0; i < 10000; ++i) {
+    const Value params[] = {Value::String(U("w" + std::to_string(i))),
+                            Value::String(U("P" + std::to_string(i)))};
+    ASSERT_TRUE((*update)->Execute(params).ok()) << i;
+    ASSERT_EQ((*update)->affected_rows(), 1u) << i;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'P9999'"), (Rows{{S("w9999")}}));
+}
+
+// Arbitrary statements against a real database fail cleanly or succeed.
+TEST(SqlView, RandomStatementsFailCleanly) {
+  ScratchDatabase scratch;
+  auto db = scratch.Open();
+  ASSERT_TRUE(db);
+  const char* pieces[] = {"SELECT", "INSERT", "INTO", "UPDATE", "DELETE", "FROM", "WHERE", "AND",
+                          "OR", "IS", "NOT", "NULL", "ORDER", "BY", "SET", "VALUES", "DISTINCT",
+                          "(", ")", ",", "*", "?", "=", "<>", "<", "-", "'s'", "1", "Num", "Id",
+                          "Big", "Name", "Tag", "Property", "Value", "Num.Id", "TEMPORARY"};
+  std::mt19937 rng(99);
+  const Value params[] = {I(1), S("s")};
+  for (int round = 0; round < 5000; ++round) {
+    std::string sql;
+    const int n = 2 + static_cast<int>(rng() % 14);
+    for (int i = 0; i < n; ++i) sql += std::string(pieces[rng() % std::size(pieces)]) + " ";
+    auto view = sql::View::Open(*db, U(sql));
+    if (!view.ok()) {
+      EXPECT_EQ(view.error().code, ERROR_BAD_QUERY_SYNTAX) << sql;
+      continue;
+    }
+    Status st = (*view)->Execute(params);
+    if (!st.ok()) {
+      EXPECT_EQ(st.code(), ERROR_FUNCTION_FAILED) << sql;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mkx::sqltest
