@@ -38,9 +38,11 @@ TEST_P(CompoundWriterTest, RoundTripsThroughOurReaderAndOleFile) {
             [](const auto& a, const auto& b) { return a.name < b.name; });
 
   auto bytes = std::make_shared<std::vector<uint8_t>>();
-  MemoryFile out(bytes);
+  test::FaultyFile out(std::make_unique<MemoryFile>(bytes));
   ASSERT_TRUE(writer.WriteTo(out).ok());
-  EXPECT_GE(out.syncs(), 1);
+  EXPECT_GE(out.log()->syncs, 1);
+  ASSERT_FALSE(out.log()->writes.empty());
+  EXPECT_EQ(out.log()->writes.back().offset, 0u) << "the header is written last";
   EXPECT_EQ(bytes->size() % 512, 0u);
 
   auto reopened = CompoundFile::Open(std::make_unique<MemoryFile>(bytes, false));

@@ -16,25 +16,40 @@ Status MemoryFile::ReadAt(uint64_t offset, std::span<uint8_t> out) {
 }
 
 Status MemoryFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
-  if (!writable_ || Crashed()) return Error(ERROR_WRITE_FAULT);
-  if (writes_left_ > 0) --writes_left_;
-  ++writes_;
-  bytes_written_ += data.size();
+  if (!writable_) return Error(ERROR_WRITE_FAULT);
   if (offset + data.size() > bytes_->size()) bytes_->resize(offset + data.size());
   std::copy(data.begin(), data.end(), bytes_->begin() + static_cast<ptrdiff_t>(offset));
   return Ok{};
 }
 
-Status MemoryFile::Sync() {
-  if (Crashed()) return Error(ERROR_WRITE_FAULT);
-  ++syncs_;
+Status MemoryFile::Truncate(uint64_t size) {
+  if (!writable_) return Error(ERROR_WRITE_FAULT);
+  bytes_->resize(size);
   return Ok{};
 }
 
-Status MemoryFile::Truncate(uint64_t size) {
-  if (!writable_ || Crashed()) return Error(ERROR_WRITE_FAULT);
-  bytes_->resize(size);
-  return Ok{};
+Status FaultyFile::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  log_->bytes_read += out.size();
+  return inner_->ReadAt(offset, out);
+}
+
+Status FaultyFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
+  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  if (writes_left_ > 0) --writes_left_;
+  log_->writes.push_back({offset, data.size()});
+  log_->bytes_written += data.size();
+  return inner_->WriteAt(offset, data);
+}
+
+Status FaultyFile::Sync() {
+  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  ++log_->syncs;
+  return inner_->Sync();
+}
+
+Status FaultyFile::Truncate(uint64_t size) {
+  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  return inner_->Truncate(size);
 }
 
 namespace {
@@ -53,6 +68,19 @@ for i, kid in enumerate(ole.root.kids):
     with open(path, 'wb') as f:
         f.write(data)
     print(kid.name.encode('utf-16-le').hex(), kid.size, path)
+)PY";
+
+constexpr const char* kLayoutScript = R"PY(
+import olefile, sys
+ole = olefile.OleFileIO(sys.argv[1])
+print('fat', ' '.join(str(x) for x in ole.fat))
+for kid in ole.root.kids:
+    if kid.entry_type == olefile.STGTY_STREAM and kid.size >= ole.minisectorcutoff:
+        chain, s = [], kid.isectStart
+        while s < 0xFFFFFFFA and len(chain) <= len(ole.fat):
+            chain.append(s)
+            s = ole.fat[s]
+        print('chain', kid.name.encode('utf-16-le').hex(), ' '.join(map(str, chain)))
 )PY";
 
 std::u16string FromHex(const std::string& hex) {
@@ -88,6 +116,27 @@ std::vector<OracleStream> OleFileStreams(const std::string& path) {
   }
   SortByName(out);
   return out;
+}
+
+OleLayout OleFileLayout(const std::string& path) {
+  auto result = mkx::test::Run({"/usr/bin/python3", "-c", kLayoutScript, path});
+  EXPECT_EQ(result.exit_code, 0) << "olefile failed on " << path << ": " << result.err;
+  OleLayout layout;
+  std::istringstream lines(result.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string kind, hex;
+    words >> kind;
+    std::vector<uint32_t>* target = &layout.fat;
+    if (kind == "chain") {
+      words >> hex;
+      target = &layout.chains[FromHex(hex)];
+    }
+    uint64_t value;
+    while (words >> value) target->push_back(static_cast<uint32_t>(value));
+  }
+  return layout;
 }
 
 std::unique_ptr<CompoundFile> OpenOrFail(const std::string& path, bool writable) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,35 +13,58 @@
 
 namespace mkx::compound::test {
 
-/// A file held in memory. Shares its bytes with the creator through `bytes`, so a
-/// test can inspect them after the CompoundFile owns the file. After `writes_left`
-/// successful WriteAt calls every further write (and Sync/Truncate) fails, leaving
-/// the bytes as they were: a crash at that point.
+/// A file held in memory; shares its bytes with the creator through `bytes`, so a test
+/// can inspect them after the CompoundFile owns the file.
 class MemoryFile final : public platform::RandomAccessFile {
  public:
-  explicit MemoryFile(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable = true,
-                      int64_t writes_left = -1)
-      : bytes_(std::move(bytes)), writable_(writable), writes_left_(writes_left) {}
+  explicit MemoryFile(std::shared_ptr<std::vector<uint8_t>> bytes, bool writable = true)
+      : bytes_(std::move(bytes)), writable_(writable) {}
 
   Status ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override;
   uint64_t Size() const override { return bytes_->size(); }
-  Status Sync() override;
+  Status Sync() override { return Ok{}; }
   Status Truncate(uint64_t size) override;
   bool writable() const override { return writable_; }
 
-  int writes() const { return writes_; }
-  int syncs() const { return syncs_; }
-  uint64_t bytes_written() const { return bytes_written_; }
+ private:
+  std::shared_ptr<std::vector<uint8_t>> bytes_;
+  bool writable_;
+};
+
+/// Wraps another file, records every write and counts reads. With `writes_allowed`
+/// set, that many writes succeed and then every write, Sync and Truncate fails with
+/// the file left as it was: a crash at that point.
+class FaultyFile final : public platform::RandomAccessFile {
+ public:
+  struct Write {
+    uint64_t offset;
+    uint64_t size;
+  };
+  explicit FaultyFile(std::unique_ptr<platform::RandomAccessFile> inner, int64_t writes_allowed = -1)
+      : inner_(std::move(inner)), writes_left_(writes_allowed) {}
+
+  Status ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override;
+  uint64_t Size() const override { return inner_->Size(); }
+  Status Sync() override;
+  Status Truncate(uint64_t size) override;
+  bool writable() const override { return inner_->writable(); }
+
+  /// Shared so the test keeps them after the CompoundFile took the file.
+  struct Log {
+    std::vector<Write> writes;
+    int syncs = 0;
+    uint64_t bytes_read = 0;
+    uint64_t bytes_written = 0;
+  };
+  std::shared_ptr<Log> log() const { return log_; }
 
  private:
   bool Crashed() const { return writes_left_ == 0; }
-  std::shared_ptr<std::vector<uint8_t>> bytes_;
-  bool writable_;
+  std::unique_ptr<platform::RandomAccessFile> inner_;
   int64_t writes_left_;
-  int writes_ = 0;
-  int syncs_ = 0;
-  uint64_t bytes_written_ = 0;
+  std::shared_ptr<Log> log_ = std::make_shared<Log>();
 };
 
 /// One root stream as an independent reader sees it.
@@ -52,6 +76,14 @@ struct OracleStream {
 /// Lists the root streams of `path` with olefile (sorted by name), reading their bytes.
 /// Fails the current test (and returns empty) when olefile cannot read the file.
 std::vector<OracleStream> OleFileStreams(const std::string& path);
+
+/// The FAT and the sector chains of the regular-sector root streams, as olefile sees
+/// them (an independent view of where each stream lives).
+struct OleLayout {
+  std::vector<uint32_t> fat;
+  std::map<std::u16string, std::vector<uint32_t>> chains;
+};
+OleLayout OleFileLayout(const std::string& path);
 
 /// Opens `path` read-only (or read-write) as a compound file; fails the test if not.
 std::unique_ptr<CompoundFile> OpenOrFail(const std::string& path, bool writable = false);
