@@ -162,21 +162,34 @@ size_t Table::AppendRow(std::span<const uint32_t> cells, bool temporary) {
   return row;
 }
 
+std::vector<size_t>& Table::BucketOf(size_t row) const {
+  return key_index_[HashKey(Row(row).first(schema_.key_count())) & (key_index_.size() - 1)];
+}
+
 void Table::SetCell(size_t row, size_t column, uint32_t raw) {
   uint32_t& cell = cells_[row * column_count() + column];
   if (cell == raw) return;
+  const bool key_column = column < schema_.key_count();
+  if (key_column && key_index_valid_) std::erase(BucketOf(row), row);
   cell = raw;
+  if (key_column && key_index_valid_) BucketOf(row).push_back(row);
   if (!temporary_[row]) dirty_ = true;
-  if (column < schema_.key_count()) key_index_valid_ = false;
 }
 
 void Table::EraseRow(size_t row) {
   const size_t columns = column_count();
+  if (key_index_valid_) {
+    std::erase(BucketOf(row), row);
+    if (row + 1 < row_count()) {  // later rows move down by one
+      for (auto& bucket : key_index_) {
+        for (size_t& r : bucket) r -= (r > row);
+      }
+    }
+  }
   auto first = cells_.begin() + static_cast<std::ptrdiff_t>(row * columns);
   cells_.erase(first, first + static_cast<std::ptrdiff_t>(columns));
   if (!temporary_[row]) dirty_ = true;
   temporary_.erase(temporary_.begin() + static_cast<std::ptrdiff_t>(row));
-  key_index_valid_ = false;
 }
 
 void Table::CountStringRefs(std::vector<uint32_t>& counts, bool include_temporary_rows) const {

@@ -106,6 +106,7 @@ class Table {
   mutable std::vector<std::vector<size_t>> key_index_;  // lazily built hash buckets
   mutable bool key_index_valid_ = false;
   void BuildKeyIndex() const;
+  std::vector<size_t>& BucketOf(size_t row) const;  // index must be valid
   size_t HashKey(std::span<const uint32_t> key) const;
 };
 
