@@ -298,10 +298,11 @@ class TransformBuilder {
 
   // Carries the data of a stream cell of the new database into the transform.
   Status AddStreamData(const Table& t, size_t row) {
-    const std::u16string name = EncodeStreamName(db_.StreamDataName(t, row), false);
+    const std::u16string logical = db_.StreamDataName(t, row);
+    const std::u16string name = EncodeStreamName(logical, false);
     if (!data_names_.insert(name).second) return Ok{};
     if (name.size() > 31) {
-      return TableError(t.schema().name, u"the data stream name of a row is too long: " + name);
+      return TableError(t.schema().name, u"the data stream name " + logical + u" is too long");
     }
     std::vector<uint8_t> data;
     if (db_.file().FindStream(name)) {
