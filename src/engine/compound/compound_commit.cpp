@@ -150,6 +150,10 @@ Status Committer::WriteChain(const std::vector<uint32_t>& chain, std::span<const
 }
 
 Status Committer::Validate(std::span<const StreamChange> changes) const {
+  // Siblings must differ under the directory's ordering, not only as raw units.
+  auto less = [](const std::u16string& a, const std::u16string& b) { return CompareEntryNames(a, b) < 0; };
+  std::set<std::u16string, decltype(less)> siblings(less);
+  for (uint32_t child : old_.root_children) siblings.insert(old_.entries[child].name);
   std::set<std::u16string> seen;
   for (const StreamChange& c : changes) {
     if (c.name.empty() || c.name.size() > kMaxNameUnits ||
@@ -166,13 +170,8 @@ Status Committer::Validate(std::span<const StreamChange> changes) const {
     if (c.data && old_.version3() && c.data->size() > 0xFFFFFFFFull) {
       return CommitError(ERROR_INVALID_PARAMETER, u"a stream is too large for this file");
     }
-    if (!id && c.data) {
-      // Sibling names must differ under the directory's ordering, not just as units.
-      for (uint32_t child : old_.root_children) {
-        if (CompareEntryNames(old_.entries[child].name, c.name) == 0) {
-          return CommitError(ERROR_INVALID_PARAMETER, c.name + u" collides with " + old_.entries[child].name);
-        }
-      }
+    if (!id && c.data && !siblings.insert(c.name).second) {
+      return CommitError(ERROR_INVALID_PARAMETER, c.name + u" collides with another name");
     }
   }
   return Ok{};

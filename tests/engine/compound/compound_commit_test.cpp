@@ -254,6 +254,7 @@ TEST(CompoundCommit, RejectsBadChanges) {
       {{u"Twice", Bytes(1, 1)}, {u"Twice", std::nullopt}},
       {{storage, Bytes(1, 1)}},
       {{storage, std::nullopt}},
+      {{u"SameName", Bytes(1, 1)}, {u"SAMENAME", Bytes(1, 1)}},  // equal under the ordering
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     EXPECT_EQ((*cf)->Commit(bad[i]).code(), ERROR_INVALID_PARAMETER) << "case " << i;

@@ -85,6 +85,38 @@ INSTANTIATE_TEST_SUITE_P(
                       WriterCase{"DifatChain", {8u << 20, 10}}),
     [](const auto& info) { return std::string(info.param.label); });
 
+TEST(CompoundWriter, CopyOfPuttyIsTheSameDatabase) {
+  // Copy every stream of a real database into a new file; the installer-database
+  // reader of msitools must see the same tables, streams and summary information.
+  const std::string original = mkx::test::RealFixture("putty-0.68-installer.msi");
+  auto source = test::OpenOrFail(original);
+  ASSERT_NE(source, nullptr);
+  CompoundWriter writer;
+  writer.SetRootClsid(source->RootClsid());
+  for (const auto& s : test::OurStreams(*source)) writer.AddStream(s.name, s.data);
+  mkx::test::TempDir dir;
+  const std::string copy = dir.File("copy.msi");
+  {
+    auto out = platform::OpenFile(copy, platform::FileMode::kCreateNew);
+    ASSERT_TRUE(out.ok());
+    ASSERT_TRUE(writer.WriteTo(**out).ok());
+  }
+  auto diff = mkx::test::Run({mkx::test::OraclePath(), "diff", original, copy});
+  EXPECT_EQ(diff.exit_code, 0) << diff.out << diff.err;
+}
+
+TEST(CompoundWriter, RejectsBadNames) {
+  for (const auto& names : std::vector<std::vector<std::u16string>>{
+           {u"Same", u"Same"}, {u"Same", u"SAME"}, {std::u16string(32, u'n')}, {u""}}) {
+    CompoundWriter writer;
+    for (const auto& n : names) writer.AddStream(n, {1, 2, 3});
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    MemoryFile out(bytes);
+    EXPECT_EQ(writer.WriteTo(out).code(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(bytes->empty());
+  }
+}
+
 TEST(CompareEntryNames, ShorterFirstThenUpperCased) {
   EXPECT_LT(CompareEntryNames(u"Z", u"AA"), 0);
   EXPECT_EQ(CompareEntryNames(u"abc", u"ABC"), 0);
