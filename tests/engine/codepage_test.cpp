@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
 
 namespace mkx::engine {
 namespace {
@@ -49,23 +47,6 @@ TEST(CodepageTest, InvalidBytesDecodeWithoutFailing) {
   EXPECT_EQ(DecodeText(65001, "\xC0\x80"), u"\uFFFD\uFFFD");  // overlong form
   EXPECT_EQ(DecodeText(932, "a\x81"), u"a\uFFFD");            // lead byte at the end
   EXPECT_FALSE(IsSupportedCodepage(12345));
-}
-
-TEST(CodepageTest, WorksFromSeveralThreads) {
-  std::vector<std::thread> threads;
-  std::vector<int> ok(4, 0);
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&ok, t] {
-      bool good = true;
-      for (int i = 0; i < 200; ++i) {
-        good &= DecodeText(932, EncodeText(932, u"\u65e5\u672c")) == u"\u65e5\u672c";
-        good &= DecodeText(1252, "\xE9") == u"\u00e9";
-      }
-      ok[t] = good;
-    });
-  }
-  for (auto& th : threads) th.join();
-  for (int v : ok) EXPECT_TRUE(v);
 }
 
 }  // namespace

@@ -192,6 +192,34 @@ TEST(DatabaseTest, DamagedTableStreamFailsOnlyThatTable) {
   EXPECT_TRUE(db->GetTable(u"InstallExecuteSequence").ok());
 }
 
+TEST(DatabaseTest, TruncatedFilesFailCleanly) {
+  const auto bytes = test::ReadBytes(test::BuiltFixture("with-files.msi"));
+  for (size_t keep : {size_t{0}, size_t{100}, size_t{512}, size_t{2048}, bytes.size() / 2,
+                      bytes.size() - 700}) {
+    SCOPED_TRACE(keep);
+    TempDir dir;
+    test::WriteBytes(dir.File("cut.msi"),
+                     std::vector<uint8_t>(bytes.begin(), bytes.begin() + keep));
+    auto db = Database::Open(dir.File("cut.msi"), OpenMode::kReadOnly);
+    if (!db.ok()) {
+      EXPECT_EQ(db.code(), ERROR_OPEN_FAILED);
+      EXPECT_EQ(db.error().msi_error, 2203);
+      continue;
+    }
+    size_t failed = 0;
+    for (const auto& name : (*db)->TableNames()) {
+      auto table = (*db)->GetTable(name);
+      if (!table.ok()) {
+        ++failed;
+        EXPECT_NE(table.code(), ERROR_SUCCESS);
+        EXPECT_FALSE(table.error().fields.empty());
+      }
+    }
+    // Whatever was cut off must show up somewhere: at open or in a table.
+    EXPECT_GT(failed, 0u);
+  }
+}
+
 TEST(DatabaseTest, RandomDamageNeverCrashes) {
   using Streams = std::vector<std::pair<std::u16string, std::vector<uint8_t>>>;
   const Streams original = ReadAllStreams(test::BuiltFixture("with-files.msi"));

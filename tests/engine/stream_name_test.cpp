@@ -31,14 +31,5 @@ TEST(StreamNameTest, EncodesAndDecodesKnownNames) {
   }
 }
 
-TEST(StreamNameTest, LiteralNamesPassThrough) {
-  std::u16string summary = u"\x0005SummaryInformation";
-  // Decoding a name that was never encoded leaves non-alphabet units alone.
-  bool is_table = true;
-  EXPECT_EQ(DecodeStreamName(u"\x0005", &is_table), u"\x0005");
-  EXPECT_FALSE(is_table);
-  EXPECT_EQ(DecodeStreamName(EncodeStreamName(summary, false)), summary);
-}
-
 }  // namespace
 }  // namespace mkx::engine

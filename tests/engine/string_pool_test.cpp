@@ -110,13 +110,5 @@ TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
   EXPECT_EQ(copy.FindText(u"fresh"), 2u);
 }
 
-TEST(StringPoolTest, ManyInternsStayFast) {
-  StringPool pool;
-  for (uint32_t i = 0; i < 100000; ++i) {
-    ASSERT_EQ(pool.InternBytes("k" + std::to_string(i)), i + 1);
-  }
-  EXPECT_EQ(pool.FindBytes("k77777"), 77778u);
-}
-
 }  // namespace
 }  // namespace mkx::engine
