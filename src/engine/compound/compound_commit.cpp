@@ -187,19 +187,21 @@ Status Committer::LoadMiniStream() {
 }
 
 Status Committer::Release(uint32_t id) {
+  // A damaged chain is not freed: its sectors stay marked as used (leaked), which is
+  // safe, and replacing or removing a damaged stream still works.
   const DirEntry& e = old_.entries[id];
   if (e.size == 0) return Ok{};
   if (cf_.IsMini(e)) {
-    auto chain = cf_.MiniChain(id);
-    if (!chain.ok()) return chain.take_error();
     MKX_TRY(LoadMiniStream());
-    for (uint32_t m : **chain) next_.minifat[m] = kFreeSector;
     mini_changed_ = true;
+    auto chain = cf_.MiniChain(id);
+    if (chain.ok()) {
+      for (uint32_t m : **chain) next_.minifat[m] = kFreeSector;
+    }
     return Ok{};
   }
   auto chain = cf_.RegularChain(id);
-  if (!chain.ok()) return chain.take_error();
-  FreeChain(**chain);
+  if (chain.ok()) FreeChain(**chain);
   return Ok{};
 }
 
@@ -443,8 +445,14 @@ Status CompoundFileImpl::Commit(std::span<const StreamChange> changes) {
   Status published = committer.Publish();
   if (!published.ok()) {
     // The header may or may not have reached the disk: read back whichever state the
-    // file now describes, so a later commit never allocates over live sectors.
-    if (!Load().ok()) broken_ = true;
+    // file now describes, so a later commit never allocates over live sectors. If
+    // that fails, keep reading the previous state (its sectors are intact either
+    // way) and refuse further commits.
+    FileState previous = state_;
+    if (!Load().ok()) {
+      InstallState(std::move(previous));
+      broken_ = true;
+    }
     return published;
   }
   InstallState(std::move(committer.next()));

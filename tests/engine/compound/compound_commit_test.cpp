@@ -332,7 +332,9 @@ TEST(CompoundCommit, OneStreamChangeToLargeFileIsCheap) {
   EXPECT_LT(log->bytes_written, 60000u + 48 * 1024);
   EXPECT_EQ(std::filesystem::file_size(path) - size_before, log->bytes_written - 512)
       << "everything but the header was appended or placed in free sectors";
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 500);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  RecordProperty("open_and_commit_ms", static_cast<int>(ms));
+  EXPECT_LT(ms, 1000) << "a generous bound for a debug build on a busy machine";
 
   auto reopened = test::OpenOrFail(path);
   ASSERT_NE(reopened, nullptr);

@@ -169,6 +169,22 @@ TEST_P(CorruptFile, GivesCleanError) {
   if (c.outcome == Outcome::kReadFails) {
     EXPECT_EQ(whole.code(), ERROR_READ_FAULT);
     EXPECT_EQ(ranged.code(), ERROR_READ_FAULT);
+    // Replacing the damaged stream works: its old sectors are left alone.
+    {
+      auto writable = std::make_shared<std::vector<uint8_t>>(raw.b);
+      auto target = CompoundFile::Open(std::make_unique<MemoryFile>(writable));
+      ASSERT_TRUE(target.ok());
+      const auto fresh = PatternBytes(c.stream == u"Small" ? 50 : 6000, 7);
+      ASSERT_TRUE((*target)->Commit(std::vector<StreamChange>{{c.stream, fresh}}).ok());
+      auto reopened = CompoundFile::Open(std::make_unique<MemoryFile>(writable, false));
+      ASSERT_TRUE(reopened.ok());
+      EXPECT_EQ(*(*reopened)->ReadStream(c.stream), fresh);
+      for (const auto& [name, data] : {std::pair{u"Small", kSmall}, {u"Big", kBig}, {u"Other", kOther}}) {
+        if (name != c.stream) {
+          EXPECT_EQ(*(*reopened)->ReadStream(name), data);
+        }
+      }
+    }
     return;
   }
   ASSERT_TRUE(whole.ok());
