@@ -229,6 +229,44 @@ TEST(DatabaseCommitTest, DeletedRowsReleaseTheirStrings) {
   ExpectOracleAgrees(work);
 }
 
+TEST(DatabaseCommitTest, RowsGoIntoTablesThatHadNoStream) {
+  TempDir dir;
+  const std::string original = test::BuiltFixture("minimal.msi");
+  const std::string work = dir.File("work.msi");
+  test::CopyFile(original, work);
+  std::vector<std::u16string> filled;
+  {
+    auto db = OpenOrFail(work, OpenMode::kTransact);
+    ASSERT_TRUE(db);
+    for (const std::u16string& name : db->TableNames()) {
+      if (db->file().FindStream(EncodeStreamName(name, true))) continue;
+      auto table = db->GetTable(name);
+      ASSERT_TRUE(table.ok());
+      EXPECT_EQ((*table)->row_count(), 0u);
+      const auto& columns = (*table)->schema().columns;
+      if (std::any_of(columns.begin(), columns.end(),
+                      [](const ColumnInfo& c) { return c.kind() == CellKind::kStream; })) {
+        continue;
+      }
+      std::vector<uint32_t> cells;
+      for (const ColumnInfo& c : columns) {
+        cells.push_back(c.kind() == CellKind::kString ? db->strings().InternText(u"x" + c.name)
+                                                       : EncodeInteger(c.kind(), 1));
+      }
+      (*table)->AppendRow(cells);
+      filled.push_back(name);
+    }
+    ASSERT_FALSE(filled.empty()) << "the fixture has no stream-less table";
+    ASSERT_TRUE(db->Commit().ok());
+  }
+  auto diff = test::Run({test::OraclePath(), "diff", original, work});
+  EXPECT_EQ(diff.exit_code, 1);
+  auto lines = Lines(diff.out);
+  ASSERT_EQ(lines.size(), filled.size()) << diff.out;
+  for (const auto& line : lines) EXPECT_NE(line.find("only in B"), std::string::npos) << line;
+  ExpectOracleAgrees(work);
+}
+
 TEST(DatabaseCommitTest, NothingIsWrittenWithoutChangesOrWhenReadOnly) {
   TempDir dir;
   const std::string work = dir.File("work.msi");
