@@ -12,7 +12,7 @@ namespace {
 
 using test::TempDir;
 
-struct Run {
+struct ToolRun {
   test::CommandResult result;
   std::string transform;
 };
@@ -29,9 +29,9 @@ bool NoTempFilesLeft(const std::string& dir) {
 }
 
 /// Runs the tool on a copy-free source with the given property file contents.
-Run RunTool(const TempDir& work, const std::string& database, const std::string& properties) {
+ToolRun RunTool(const TempDir& work, const std::string& database, const std::string& properties) {
   test::WriteText(work.File("props.txt"), properties);
-  Run run;
+  ToolRun run;
   run.transform = work.File("out.mst");
   std::remove(run.transform.c_str());
   run.result = test::Run({test::ToolPath(), "-t", run.transform, "-p", work.File("props.txt"), database},
@@ -80,7 +80,7 @@ TEST_P(EndToEndTest, TransformSetsExactlyTheGivenProperties) {
     props += existing + "=Changed value\n";
     expected.push_back(existing + "=Changed value");
   }
-  Run run = RunTool(work, database, props);
+  ToolRun run = RunTool(work, database, props);
   EXPECT_EQ(run.result.exit_code, 0) << run.result.out;
   EXPECT_NE(run.result.out.find("NEWPROP=new value \n"
                                 "Successfully inserting property NEWPROP as value new value\n"
@@ -120,7 +120,7 @@ TEST(EndToEndTest, ExistingValueLatinBytesLongValuesAndManyProperties) {
     props += "BULK" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
     expected.push_back("BULK" + std::to_string(i) + "=value " + std::to_string(i));
   }
-  Run run = RunTool(work, database, props);
+  ToolRun run = RunTool(work, database, props);
   EXPECT_EQ(run.result.exit_code, 0) << run.result.out.substr(0, 2000);
   auto check = OracleCheck(database, run.transform, expected);
   EXPECT_EQ(check.exit_code, 0) << check.out.substr(0, 4000) << check.err;
@@ -138,9 +138,9 @@ TEST(EndToEndTest, SameValueOnlyGivesNoTransformAndStatusOne) {
   ASSERT_NE(at, std::string::npos) << dump.out;
   std::string value = dump.out.substr(at + 8, dump.out.find('\n', at + 1) - at - 8);
 
-  Run run = RunTool(work, database, "MYPROP=" + value + "\n");
+  ToolRun run = RunTool(work, database, "MYPROP=" + value + "\n");
   EXPECT_EQ(run.result.exit_code, 1);
-  EXPECT_NE(run.result.out.find("Successfully updating property MYPROP as value " + value + "\n"
+  EXPECT_NE(run.result.out.find("Successfully updating property MYPROP as value " + value + "\n \n"
                                 "Error in generate MST for the property set, Err#232\nErr#232 "),
             std::string::npos)
       << run.result.out;

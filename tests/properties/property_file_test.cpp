@@ -38,7 +38,7 @@ TEST(PropertyReaderTest, LineEndsControlZAndNul) {
       {"A=1\r\nB=2\r\n", {u"A=1", u"B=2", u""}},             // CR LF reads as LF
       {"A=1\rB=2\n", {u"A=1\rB=2", u""}},                    // a lone CR stays in the line
       {"A=1\nB=2\x1A" "C=3\n", {u"A=1", u"B=2"}},            // 0x1A ends the file
-      {std::string("A=1\0tail\nB=2", 11), {u"A=1", u"B=2"}}, // NUL ends the line's text
+      {std::string("A=1\0tail\nB=2", 12), {u"A=1", u"B=2"}}, // NUL ends the line's text
       {"N\xFC" "a=\xE9t\xE9\n", {u"N\u00FCa=\u00E9t\u00E9", u""}},
   };
   for (const auto& c : cases) EXPECT_EQ(ReadAllLines(c.bytes), c.lines);
