@@ -106,7 +106,6 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<compound::Compo
   if (!pool.ok()) return OpenError(db->path_, ReasonOf(pool.error()));
   db->pool_ = std::move(pool).value();
   db->loaded_codepage_ = db->pool_.codepage();
-  db->loaded_long_refs_ = db->pool_.long_refs();
 
   MKX_TRY(db->LoadCatalog());
   return db;
@@ -298,7 +297,6 @@ Status Database::Commit() {
   }
   for (const auto& [name, table] : tables_) table->clear_dirty();
   loaded_codepage_ = pool_.codepage();
-  loaded_long_refs_ = pool_.long_refs();
   return Ok{};
 }
 

@@ -75,7 +75,6 @@ class Database {
   std::unique_ptr<compound::CompoundFile> file_;
   StringPool pool_;
   uint32_t loaded_codepage_ = 0;  // codepage as last read or committed
-  bool loaded_long_refs_ = false;
   std::vector<std::u16string> table_names_;
   std::map<std::u16string, TableSchema, std::less<>> schemas_;
   std::map<std::u16string, std::unique_ptr<Table>, std::less<>> tables_;

@@ -99,7 +99,11 @@ uint32_t StringPool::FindBytes(std::string_view bytes) const {
 }
 
 uint32_t StringPool::FindText(std::u16string_view text) const {
-  return FindBytes(EncodeText(codepage_, text));
+  std::string bytes = EncodeText(codepage_, text);
+  // Text the codepage cannot hold is in no string (its '?' stand-ins must not match).
+  bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
+  if (!ascii && DecodeText(codepage_, bytes) != text) return 0;
+  return FindBytes(bytes);
 }
 
 uint32_t StringPool::InternBytes(std::string_view bytes) {

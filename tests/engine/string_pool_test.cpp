@@ -41,6 +41,11 @@ TEST(StringPoolTest, LoadsSlotsUnusedEntriesAndLongStrings) {
   EXPECT_EQ(pool->InternText(u"newer"), 5u);
   EXPECT_EQ(pool->InternText(u"abc"), 2u);
   EXPECT_EQ(pool->InternText(u""), 0u);
+  pool->InternBytes("??");
+  EXPECT_EQ(pool->FindText(u"\u65e5\u672c"), 0u);  // not "??": 1252 cannot hold it
+  EXPECT_EQ(pool->FindText(u"caf\u00e9"), 0u);
+  const uint32_t cafe = pool->InternBytes("caf\xE9");
+  EXPECT_EQ(pool->FindText(u"caf\u00e9"), cafe);
 }
 
 TEST(StringPoolTest, RejectsInconsistentStreams) {
