@@ -153,7 +153,6 @@ Status CompoundFileImpl::Load() {
   }
   {
     VisitedSet visited(file_sectors, h.num_difat_sectors);
-    std::vector<uint8_t> sector(s.sector_size());
     uint32_t next = h.first_difat_sector;
     while (s.fat_sectors.size() < h.num_fat_sectors) {
       if (next >= file_sectors) return DamagedFile("the DIFAT chain leaves the file");
