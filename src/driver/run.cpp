@@ -11,6 +11,7 @@
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
 #include "platform/console.h"
+#include "platform/temp_files.h"
 #include "platform/wide.h"
 #include "properties/property_file.h"
 #include "properties/property_update.h"
@@ -44,6 +45,16 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
 int RunTool(const std::vector<std::u16string>& args) {
   const ToolOptions options = ScanArguments(args);
   if (!ValidateOptions(options)) {
+    platform::Print(kUsageLine);
+    return kExitBadCommandLine;
+  }
+
+  // Writing the transform over the database or the property file would destroy the
+  // user's input: refuse before anything is opened.
+  const std::string transform_path = platform::Narrow(options.TransformPath);
+  if (platform::SameExistingFile(transform_path, platform::Narrow(options.DatabasePath)) ||
+      platform::SameExistingFile(transform_path, platform::Narrow(options.PropertyFilePath))) {
+    platform::Print(u"Error: the transform path names an input file %s\n", {options.TransformPath});
     platform::Print(kUsageLine);
     return kExitBadCommandLine;
   }

@@ -116,4 +116,10 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
 
 bool RemoveFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
 
+bool SameExistingFile(const std::string& a, const std::string& b) {
+  struct stat sa{}, sb{};
+  if (a.empty() || b.empty() || ::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 }  // namespace mkx::platform

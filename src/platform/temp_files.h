@@ -25,4 +25,8 @@ bool CopyFileOver(const std::string& source, const std::string& target);
 /// Removes a file; false if it could not be removed.
 bool RemoveFile(const std::string& path);
 
+/// Whether both paths name the same existing file (same device and inode, whatever
+/// the spelling: links, "./", symbolic links).
+bool SameExistingFile(const std::string& a, const std::string& b);
+
 }  // namespace mkx::platform

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include "driver/tool_options.h"
 #include "support/test_support.h"
@@ -60,7 +61,10 @@ TEST(CommandLineTest, RealBinaryFollowsTheArgumentTable) {
   test::CopyFile(test::BuiltFixture("minimal.msi"), work.File("i:\\wix\\xxx.msi"));
   test::WriteText(work.File("c.txt"), "NEWPROP=1\n");
   test::WriteText(work.File("props.txt"), "OTHER=2\n");
+  ASSERT_EQ(link(work.File("d.msi").c_str(), work.File("link.msi").c_str()), 0);
+  ASSERT_EQ(symlink("c.txt", work.File("c-link.txt").c_str()), 0);
   const std::string env = "TMPDIR=" + tmp.path();
+  const auto database_before = test::ReadBytes(work.File("d.msi"));
 
   struct Case {
     std::vector<std::string> args;
@@ -76,6 +80,15 @@ TEST(CommandLineTest, RealBinaryFollowsTheArgumentTable) {
       {{"-p", "props.txt"}, 0, "OTHER=2 \n", "output.mst"},
       {{"-t", "a.mst", "b.msi", "-p", "c.txt", "d.msi"}, 0, "NEWPROP=1 \n", "a.mst"},
       {{"-p", "c.txt", "-t", "-p"}, 0, "NEWPROP=1 \n", "-p"},
+      // The transform must never overwrite an input, however it is spelled.
+      {{"-t", "c.txt", "-p", "c.txt", "d.msi"}, 255,
+       "Error: the transform path names an input file c.txt\n" + kUsage, ""},
+      {{"-t", "./d.msi", "-p", "c.txt", "d.msi"}, 255,
+       "Error: the transform path names an input file ./d.msi\n" + kUsage, ""},
+      {{"-t", "link.msi", "-p", "c.txt", "d.msi"}, 255,
+       "Error: the transform path names an input file link.msi\n" + kUsage, ""},
+      {{"-t", "c-link.txt", "-p", "c.txt", "missing.msi"}, 255,
+       "Error: the transform path names an input file c-link.txt\n" + kUsage, ""},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{test::ToolPath()};
@@ -95,6 +108,8 @@ TEST(CommandLineTest, RealBinaryFollowsTheArgumentTable) {
     }
     EXPECT_TRUE(TempFilesIn(tmp.path()).empty()) << shown;
   }
+  EXPECT_EQ(test::ReadBytes(work.File("d.msi")), database_before);
+  EXPECT_EQ(test::ReadText(work.File("c.txt")), "NEWPROP=1\n");
 }
 
 TEST(CommandLineTest, UnopenableSourceIsReportedAndEndsWithStatusOne) {
