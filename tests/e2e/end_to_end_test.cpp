@@ -184,3 +184,27 @@ TEST(EndToEndTest, ExistingTransformIsReplacedOnlyOnSuccess) {
 
 }  // namespace
 }  // namespace mkx
+
+namespace mkx {
+namespace {
+
+TEST(EndToEndTest, DatabaseWithoutPropertyTableReportsBothStatements) {
+  test::TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  test::CopyFile(test::BuiltFixture("minimal.msi"), work.File("noprop.msi"));
+  ASSERT_EQ(test::Run({"msibuild", work.File("noprop.msi"), "-q", "DROP TABLE Property"}).exit_code, 0);
+  test::WriteText(work.File("props.txt"), "A=1\n");
+  auto result = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"),
+                           work.File("noprop.msi")},
+                          {"TMPDIR=" + work.File("tmp")});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out.rfind("A=1 \nError in inserting property A as value 1\n"
+                             "Error in updating property A as value 1\n \n"
+                             "Error in generate MST for the property set, Err#232\n", 0),
+            0u)
+      << result.out;
+  EXPECT_FALSE(test::FileExists(work.File("out.mst")));
+}
+
+}  // namespace
+}  // namespace mkx
