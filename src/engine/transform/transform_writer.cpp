@@ -557,12 +557,12 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 std::string TempNameFor(const std::string& path) {
-  static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+  std::random_device random;
   const std::string dir = DirectoryOf(path);
   const size_t slash = path.find_last_of('/');
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   char suffix[24];
-  std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+  std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull);
   return dir + "/." + base.substr(0, 200) + suffix;
 }
 
