@@ -16,16 +16,16 @@ std::u16string FormatMessage(std::u16string_view format, std::initializer_list<F
       out.push_back(c);
       continue;
     }
-    char16_t spec = format[++i];
-    if (spec == u'%') {
+    char16_t conversion = format[++i];
+    if (conversion == u'%') {
       out.push_back(u'%');
       continue;
     }
     if (next == args.end()) continue;  // a missing argument prints nothing
     const FormatArg& arg = *next++;
-    if (spec == u's') {
+    if (conversion == u's') {
       if (auto* s = std::get_if<std::u16string_view>(&arg)) out.append(*s);
-    } else if (spec == u'd') {
+    } else if (conversion == u'd') {
       if (auto* n = std::get_if<int64_t>(&arg)) out.append(Widen(std::to_string(*n)));
     }
   }
