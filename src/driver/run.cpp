@@ -82,7 +82,8 @@ int RunTool(const std::vector<std::u16string>& args) {
   }
 
   MSIHANDLE working = 0;
-  result = msi.MsiOpenDatabaseW(working_copy_path.c_str(), installer::MSIDBOPEN_TRANSACT, &working);
+  // The copy is private and deleted at the end: its commits need no flush to disk.
+  result = msi.OpenScratchDatabase(working_copy_path.c_str(), &working);
   if (result != ERROR_SUCCESS || working == 0) {
     platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy_path, Signed(result)});
     transform::ReportLastInstallerError(msi, result);

@@ -17,6 +17,7 @@
 
 #include "engine/stream_name.h"
 #include "platform/file.h"
+#include "platform/scratch_file.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -76,10 +77,17 @@ std::u16string ReasonOf(const Error& error) {
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::Open(const std::string& path, OpenMode mode) {
+  return Open(path, mode, Durability::kDurable);
+}
+
+Result<std::unique_ptr<Database>> Database::Open(const std::string& path, OpenMode mode,
+                                                 Durability durability) {
   auto file = platform::OpenFile(path, mode == OpenMode::kReadOnly ? platform::FileMode::kReadOnly
                                                                   : platform::FileMode::kReadWrite);
   if (!file.ok()) return OpenError(path, ReasonOf(file.error()));
-  auto compound_file = compound::CompoundFile::Open(std::move(file).value());
+  std::unique_ptr<platform::RandomAccessFile> opened = std::move(file).value();
+  if (durability == Durability::kScratch) opened = platform::AsScratchFile(std::move(opened));
+  auto compound_file = compound::CompoundFile::Open(std::move(opened));
   if (!compound_file.ok()) {
     return OpenError(path, u"not a compound file: " + ReasonOf(compound_file.error()));
   }

@@ -24,6 +24,11 @@ namespace mkx::engine {
 
 enum class OpenMode { kReadOnly, kTransact };
 
+/// Whether commits must survive a crash of the machine. kScratch is for a private
+/// copy that nobody reads after a crash (see platform/scratch_file.h): its commits
+/// keep their write order but are not flushed to stable storage.
+enum class Durability { kDurable, kScratch };
+
 /// Root CLSIDs of the three installer file kinds.
 extern const compound::Clsid kDatabaseClsid;   // 000C1084-0000-0000-C000-000000000046
 extern const compound::Clsid kPatchClsid;      // 000C1086-...
@@ -38,6 +43,8 @@ class Database {
   /// catalog, or whose catalog is inconsistent is refused with ERROR_OPEN_FAILED and
   /// an error naming the path and the reason.
   static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode);
+  static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode,
+                                                Durability durability);
   /// Opens from an already opened compound file (tests, fuzzing).
   static Result<std::unique_ptr<Database>> Open(std::unique_ptr<compound::CompoundFile> file,
                                                 OpenMode mode, std::string path_for_messages);

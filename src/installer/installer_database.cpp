@@ -109,6 +109,17 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
   return Finish(Ok{});
 }
 
+UINT InstallerDatabase::OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
+  if (!szDatabasePath || !phDatabase) return ERROR_INVALID_PARAMETER;
+  *phDatabase = 0;
+  auto opened = engine::Database::Open(platform::Narrow(View(szDatabasePath)), engine::OpenMode::kTransact,
+                                       engine::Durability::kScratch);
+  if (!opened.ok()) return Finish(opened.error());
+  std::shared_ptr<engine::Database> database(std::move(opened).value().release());
+  *phDatabase = Add(std::move(database));
+  return Finish(Ok{});
+}
+
 UINT InstallerDatabase::MsiDatabaseCommit(MSIHANDLE hDatabase) {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   if (!database) return ERROR_INVALID_HANDLE;

@@ -60,6 +60,17 @@ class InstallerDatabase {
   // Databases.
   UINT MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist, MSIHANDLE* phDatabase);
   UINT MsiDatabaseCommit(MSIHANDLE hDatabase);
+  /// Not an installer function: opens a private scratch copy as MsiOpenDatabaseW does
+  /// with MSIDBOPEN_TRANSACT, except that its commits are not flushed to stable
+  /// storage (the copy is deleted after use and nobody reads it after a crash; see
+  /// platform/scratch_file.h). The system back end opens it with MSIDBOPEN_TRANSACT.
+#if MKX_INSTALLER_SYSTEM
+  UINT OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
+    return MsiOpenDatabaseW(szDatabasePath, MSIDBOPEN_TRANSACT, phDatabase);
+  }
+#else
+  UINT OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase);
+#endif
   UINT MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
                                      LPCWSTR szTransformFile, int iReserved1, int iReserved2);
   UINT MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,

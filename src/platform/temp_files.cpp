@@ -96,7 +96,11 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
     errno = err;
     return false;
   }
-  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // No O_TRUNC: on ext4, truncating a file to zero and writing it again makes close()
+  // start writing the whole file to disk (the replace-via-truncate safeguard), which
+  // costs more than the copy and slows every later sync and the final delete. A
+  // longer old target is cut to the copied length afterwards instead.
+  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (out < 0) {
     int err = errno;
     ::close(in);
@@ -104,6 +108,11 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
     return false;
   }
   bool ok = CopyContents(in, out);
+  if (ok) {
+    struct stat copied{};
+    const off_t end = ::lseek(out, 0, SEEK_CUR);
+    ok = end >= 0 && ::fstat(out, &copied) == 0 && (copied.st_size <= end || ::ftruncate(out, end) == 0);
+  }
   int err = errno;
   if (::close(out) != 0 && ok) {
     ok = false;

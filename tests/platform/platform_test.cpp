@@ -96,6 +96,10 @@ TEST(FileCopyTest, OverwritesTargetAndFailsOnMissingSource) {
   test::WriteText(dir.File("dst"), "previous content that is longer than nothing");
   ASSERT_TRUE(CopyFileOver(dir.File("src"), dir.File("dst")));
   EXPECT_EQ(test::ReadBytes(dir.File("dst")), data);
+  // A shorter source over a longer target leaves nothing of the old tail.
+  test::WriteText(dir.File("short"), "short");
+  ASSERT_TRUE(CopyFileOver(dir.File("short"), dir.File("dst")));
+  EXPECT_EQ(test::ReadText(dir.File("dst")), "short");
 
   test::WriteText(dir.File("dst2"), "keep");
   EXPECT_FALSE(CopyFileOver(dir.File("missing"), dir.File("dst2")));

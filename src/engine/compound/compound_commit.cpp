@@ -72,6 +72,7 @@ class Committer {
   Status PlaceFat();
 
   uint32_t Allocate();
+  void FindFreeSectors();
   std::vector<uint32_t> AllocateChain(uint64_t bytes);
   void FreeChain(const std::vector<uint32_t>& chain);
   void SetFat(uint32_t index, uint32_t value);
@@ -86,10 +87,14 @@ class Committer {
   bool members_changed_ = false;
 
   // Allocation: free sectors of the current state below reuse_limit_, then appends.
-  uint32_t scan_ = 0;
+  // The current FAT is scanned in batches as sectors are needed, never kept whole.
+  size_t scan_sector_ = 0;            // next FAT sector to scan
+  std::vector<uint32_t> free_;        // free sectors found by the last scan, ascending
+  size_t free_next_ = 0;
   uint32_t reuse_limit_ = 0;
   uint64_t append_next_ = 0;
   bool out_of_sectors_ = false;
+  std::optional<Error> fat_error_;    // a FAT sector could not be read
   std::unordered_set<uint32_t> protected_;  // current FAT and DIFAT sectors
   std::vector<bool> dirty_;                  // per FAT sector: content changed
 
@@ -97,11 +102,34 @@ class Committer {
   bool mini_changed_ = false;
 };
 
-uint32_t Committer::Allocate() {
-  while (scan_ < reuse_limit_) {
-    const uint32_t s = scan_++;
-    if (old_.fat[s] == kFreeSector && !protected_.count(s)) return s;
+void Committer::FindFreeSectors() {
+  constexpr size_t kScanSectors = 256;  // FAT sectors per batch
+  const size_t end = (static_cast<uint64_t>(reuse_limit_) + eps_ - 1) / eps_;
+  free_.clear();
+  free_next_ = 0;
+  while (free_.empty() && scan_sector_ < end) {
+    const size_t last = std::min(end, scan_sector_ + kScanSectors);
+    Status scanned = old_.fat.Scan(scan_sector_, last, [&](uint64_t first, std::span<const uint32_t> entries) {
+      for (size_t i = 0; i < entries.size(); ++i) {
+        const uint64_t s = first + i;
+        if (s < reuse_limit_ && entries[i] == kFreeSector && !protected_.count(static_cast<uint32_t>(s))) {
+          free_.push_back(static_cast<uint32_t>(s));
+        }
+      }
+    });
+    if (!scanned.ok()) {
+      if (!fat_error_) fat_error_ = scanned.error();
+      free_.clear();
+      scan_sector_ = end;  // allocate by appending; the commit fails on fat_error_
+      return;
+    }
+    scan_sector_ = last;
   }
+}
+
+uint32_t Committer::Allocate() {
+  if (free_next_ == free_.size()) FindFreeSectors();
+  if (free_next_ < free_.size()) return free_[free_next_++];
   if (append_next_ >= kMaxRegularSector) {
     out_of_sectors_ = true;
     return kEndOfChain;
@@ -111,11 +139,14 @@ uint32_t Committer::Allocate() {
 
 void Committer::SetFat(uint32_t index, uint32_t value) {
   if (index >= kMaxRegularSector) return;  // only after out_of_sectors_, reported later
-  if (index >= next_.fat.size()) {
-    next_.fat.resize((static_cast<size_t>(index) / eps_ + 1) * eps_, kFreeSector);
+  if (index >= next_.fat.size()) next_.fat.Grow(static_cast<uint64_t>(index) + 1);
+  auto current = next_.fat.Get(index);
+  if (current.ok() && *current == value) return;
+  Status set = current.ok() ? next_.fat.Set(index, value) : Status(current.error());
+  if (!set.ok()) {
+    if (!fat_error_) fat_error_ = set.error();
+    return;
   }
-  if (next_.fat[index] == value) return;
-  next_.fat[index] = value;
   const size_t k = index / eps_;
   if (k >= dirty_.size()) dirty_.resize(k + 1, false);
   dirty_[k] = true;
@@ -138,6 +169,7 @@ void Committer::FreeChain(const std::vector<uint32_t>& chain) {
 
 Status Committer::WriteChain(const std::vector<uint32_t>& chain, std::span<const uint8_t> data) {
   if (out_of_sectors_) return CommitError(ERROR_HANDLE_DISK_FULL, u"the file would exceed its sector limit");
+  if (fat_error_) return *fat_error_;
   const size_t full = data.size() / ss_;
   std::vector<uint32_t> head(chain.begin(), chain.begin() + static_cast<ptrdiff_t>(full));
   MKX_TRY(WriteSectors(cf_.file(), old_.header.sector_shift, head, data.first(full * ss_)));
@@ -305,7 +337,7 @@ Status Committer::PlaceFat() {
   bool difat_moved = false;
   for (;;) {
     bool progress = false;
-    for (size_t k = 0; k < next_.fat.size() / eps_; ++k) {
+    for (size_t k = 0; k < next_.fat.sector_count(); ++k) {
       if (k >= locations.size()) locations.push_back(kFreeSector);
       if (k >= moved.size()) moved.push_back(false);
       const bool changed = k >= old_count || (k < dirty_.size() && dirty_[k]);
@@ -316,7 +348,7 @@ Status Committer::PlaceFat() {
       moved[k] = true;
       progress = true;
     }
-    const size_t difat_count = DifatSectorsFor(next_.fat.size() / eps_, eps_);
+    const size_t difat_count = DifatSectorsFor(next_.fat.sector_count(), eps_);
     bool listed_moved = difat_count != old_.difat_sectors.size();
     for (size_t k = kHeaderDifatCount; k < moved.size() && !listed_moved; ++k) listed_moved = moved[k];
     if (listed_moved && (!difat_moved || next_.difat_sectors.size() < difat_count)) {
@@ -333,6 +365,7 @@ Status Committer::PlaceFat() {
       progress = true;
     }
     if (out_of_sectors_) return CommitError(ERROR_HANDLE_DISK_FULL, u"the file would exceed its sector limit");
+    if (fat_error_) return *fat_error_;
     if (!progress) break;
   }
 
@@ -342,9 +375,12 @@ Status Committer::PlaceFat() {
   for (size_t k = 0; k < locations.size(); ++k) {
     if (!moved[k]) continue;
     where.push_back(locations[k]);
+    next_.fat.Relocate(k, locations[k]);
+    auto entries = next_.fat.Sector(k);  // in memory: it changed or is new
+    if (!entries.ok()) return entries.take_error();
     const size_t at = bytes.size();
     bytes.resize(at + ss_);
-    for (uint32_t i = 0; i < eps_; ++i) Put32(bytes.data() + at + 4 * i, next_.fat[k * eps_ + i]);
+    for (uint32_t i = 0; i < eps_; ++i) Put32(bytes.data() + at + 4 * i, (**entries)[i]);
   }
   MKX_TRY(WriteSectors(cf_.file(), old_.header.sector_shift, where, bytes));
 
@@ -381,16 +417,11 @@ Status Committer::Prepare(std::span<const StreamChange> changes) {
 
   const uint32_t file_sectors = cf_.FileSectorCount();
   reuse_limit_ = std::min<uint64_t>(file_sectors, old_.fat.size());
-  uint64_t last_used = 0;
-  for (size_t i = old_.fat.size(); i > 0; --i) {
-    if (old_.fat[i - 1] != kFreeSector) {
-      last_used = i;
-      break;
-    }
-  }
-  for (uint32_t s : old_.fat_sectors) last_used = std::max<uint64_t>(last_used, s + 1ull);
-  for (uint32_t s : old_.difat_sectors) last_used = std::max<uint64_t>(last_used, s + 1ull);
-  append_next_ = std::max<uint64_t>(file_sectors, last_used);
+  // Appends start at the end of the file: no chain, FAT or DIFAT sector lies past it
+  // (the reader refuses those), so a FAT that marks sectors out there as used claims
+  // nothing real, and following it would let a damaged file make us write far beyond
+  // its own size.
+  append_next_ = file_sectors;
   protected_.insert(old_.fat_sectors.begin(), old_.fat_sectors.end());
   protected_.insert(old_.difat_sectors.begin(), old_.difat_sectors.end());
 

@@ -3,9 +3,11 @@
 // (compound_writer.cpp, which builds a new file by committing into an empty state).
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -14,10 +16,97 @@
 
 namespace mkx::compound {
 
-/// Everything the header of the last committed state refers to, held in memory.
+/// The FAT of one state, read one FAT sector at a time on first use: opening a large
+/// file reads none of it, and a commit reads and copies only the FAT sectors it looks
+/// at or changes, so the cost follows the streams touched, not the file size.
+/// Copies share the sectors read so far; Set copies a shared sector before changing
+/// it, so a copy can be changed while the original still describes the file.
+/// Reads through const methods are safe from several threads.
+class FatTable {
+ public:
+  using Entries = std::vector<uint32_t>;  // one FAT sector: entries_per_sector() values
+
+  FatTable() = default;
+  /// FAT sector k is read from file sector `locations[k]` (which the caller checked
+  /// to lie inside the file); a short last sector of the file reads as padded with
+  /// free entries.
+  FatTable(const platform::RandomAccessFile* file, uint32_t sector_shift, std::vector<uint32_t> locations);
+  FatTable(const FatTable& other);
+  FatTable& operator=(const FatTable& other);
+
+  uint32_t entries_per_sector() const { return eps_; }
+  size_t sector_count() const { return sectors_.size(); }
+  /// Number of entries: sector_count() * entries_per_sector().
+  uint64_t size() const { return static_cast<uint64_t>(sectors_.size()) * eps_; }
+
+  /// Entry `index` (< size()). Fails only when its FAT sector cannot be read.
+  Result<uint32_t> Get(uint32_t index) const;
+  /// The entries of FAT sector k (< sector_count()), read if needed.
+  Result<std::shared_ptr<const Entries>> Sector(size_t k) const;
+  /// Sets entry `index` (< size()), reading its sector first if needed.
+  Status Set(uint32_t index, uint32_t value);
+  /// Appends sectors of free entries until size() >= entries.
+  void Grow(uint64_t entries);
+  /// Where FAT sector k is stored from now on (a commit moved it).
+  void Relocate(size_t k, uint32_t location);
+
+  /// Calls visit(first_index, entries) for the FAT sectors [first, last) in order,
+  /// reading sectors not in memory in bounded batches without keeping them.
+  template <typename Visit>
+  Status Scan(size_t first, size_t last, Visit&& visit) const;
+
+ private:
+  Status ReadSectors(size_t first, size_t count, std::vector<uint8_t>& buffer) const;
+  Result<std::shared_ptr<Entries>> Load(size_t k) const;  // the caller holds mutex_
+
+  const platform::RandomAccessFile* file_ = nullptr;
+  uint32_t sector_shift_ = 9;
+  uint32_t eps_ = 128;
+  std::vector<uint32_t> locations_;                      // file sector of FAT sector k
+  mutable std::vector<std::shared_ptr<Entries>> sectors_;  // null until read
+  mutable std::mutex mutex_;
+};
+
+template <typename Visit>
+Status FatTable::Scan(size_t first, size_t last, Visit&& visit) const {
+  constexpr size_t kBatchBytes = 64 * 1024;
+  const size_t batch = std::max<size_t>(1, kBatchBytes >> sector_shift_);
+  std::vector<uint8_t> raw;
+  Entries decoded(eps_);
+  for (size_t k = first; k < last;) {
+    std::shared_ptr<const Entries> held;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held = sectors_[k];
+    }
+    if (held) {
+      visit(static_cast<uint64_t>(k) * eps_, std::span<const uint32_t>(*held));
+      ++k;
+      continue;
+    }
+    // A run of sectors not in memory, adjacent in the file, read in one call.
+    size_t n = 1;
+    while (k + n < last && n < batch && locations_[k + n] == locations_[k + n - 1] + 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (sectors_[k + n]) break;
+      ++n;
+    }
+    MKX_TRY(ReadSectors(k, n, raw));
+    for (size_t i = 0; i < n; ++i) {
+      const uint8_t* p = raw.data() + (i << sector_shift_);
+      for (uint32_t e = 0; e < eps_; ++e) decoded[e] = format::Get32(p + 4 * e);
+      visit(static_cast<uint64_t>(k + i) * eps_, std::span<const uint32_t>(decoded));
+    }
+    k += n;
+  }
+  return Ok{};
+}
+
+/// Everything the header of the last committed state refers to, held in memory
+/// (the FAT only as far as it was read).
 struct FileState {
   format::Header header;
-  std::vector<uint32_t> fat;            // one entry per sector the FAT sectors cover
+  FatTable fat;                         // one entry per sector the FAT sectors cover
   std::vector<uint32_t> fat_sectors;    // location of FAT sector k
   std::vector<uint32_t> difat_sectors;  // locations of the chained DIFAT sectors
   std::vector<uint32_t> minifat;        // one entry per mini sector

@@ -31,15 +31,21 @@ Error DamagedStream(std::u16string_view name, const std::string& detail) {
 
 namespace {
 
-/// Remembers visited sector ids; a bitmap for long walks, a hash set for short ones
-/// (so reading many small streams of a large file stays cheap).
+/// Remembers visited sector ids (all below `universe`); a hash set while the walk is
+/// short, a bitmap once it is long (so reading many small streams of a large file
+/// stays cheap, and a long walk costs a bit per sector).
 class VisitedSet {
  public:
-  VisitedSet(uint64_t universe, uint64_t expected) {
-    if (expected > 4096) bits_.assign(universe, false);
+  VisitedSet(uint64_t universe, uint64_t expected) : universe_(universe) {
+    if (expected > kShortWalk) bits_.assign(universe, false);
   }
   /// Returns false when `id` was already visited.
   bool Insert(uint32_t id) {
+    if (bits_.empty() && set_.size() >= kShortWalk) {
+      bits_.assign(universe_, false);
+      for (uint32_t seen : set_) bits_[seen] = true;
+      set_.clear();
+    }
     if (!bits_.empty()) {
       if (bits_[id]) return false;
       bits_[id] = true;
@@ -49,6 +55,8 @@ class VisitedSet {
   }
 
  private:
+  static constexpr size_t kShortWalk = 4096;
+  uint64_t universe_;
   std::vector<bool> bits_;
   std::unordered_set<uint32_t> set_;
 };
@@ -118,11 +126,14 @@ Result<std::vector<uint32_t>> CompoundFileImpl::FollowChain(uint32_t start,
                                                             const std::string& what) const {
   const uint32_t limit = std::min<uint64_t>(FileSectorCount(), state_.fat.size());
   std::vector<uint32_t> chain;
-  VisitedSet visited(limit, limit);
-  for (uint32_t s = start; s != kEndOfChain; s = state_.fat[s]) {
+  VisitedSet visited(limit, 0);
+  for (uint32_t s = start; s != kEndOfChain;) {
     if (s >= limit) return DamagedFile("the " + what + " chain leaves the file");
     if (!visited.Insert(s)) return DamagedFile("the " + what + " chain loops");
     chain.push_back(s);
+    auto next = state_.fat.Get(s);
+    if (!next.ok()) return next.take_error();
+    s = *next;
   }
   return chain;
 }
@@ -169,13 +180,9 @@ Status CompoundFileImpl::Load() {
   for (uint32_t loc : s.fat_sectors) {
     if (loc >= file_sectors) return DamagedFile("a FAT sector lies beyond the end of the file");
   }
-  {
-    std::vector<uint8_t> bytes;
-    MKX_TRY(ReadStructure(s.fat_sectors, 0xFF, bytes));
-    s.fat.resize(bytes.size() / 4);
-    for (size_t i = 0; i < s.fat.size(); ++i) s.fat[i] = Get32(bytes.data() + 4 * i);
-  }
-  state_.fat = s.fat;  // FollowChain reads the FAT from state_
+  // The FAT itself is read on demand, one sector at a time.
+  s.fat = FatTable(file_, h.sector_shift, s.fat_sectors);
+  state_.fat = s.fat;  // FollowChain reads the FAT from state_ (the copy shares what it reads)
 
   // Directory.
   {
@@ -294,12 +301,22 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   chain.reserve(needed);
   VisitedSet visited(limit, needed);
   uint32_t s = e.start;
+  // The FAT sector of the previous step: a chain mostly stays in one for a while.
+  std::shared_ptr<const FatTable::Entries> fat_sector;
+  size_t fat_sector_index = SIZE_MAX;
+  const uint32_t eps = state_.fat.entries_per_sector();
   for (uint64_t i = 0; i < needed; ++i) {
     if (s == kEndOfChain) return DamagedStream(e.name, "its sector chain is shorter than its size");
     if (s >= limit) return DamagedStream(e.name, "its sector chain leaves the file");
     if (!visited.Insert(s)) return DamagedStream(e.name, "its sector chain loops");
     chain.push_back(s);
-    s = state_.fat[s];
+    if (s / eps != fat_sector_index) {
+      auto loaded = state_.fat.Sector(s / eps);
+      if (!loaded.ok()) return DamagedStream(e.name, "a FAT sector of its chain cannot be read");
+      fat_sector = std::move(loaded).value();
+      fat_sector_index = s / eps;
+    }
+    s = (*fat_sector)[s % eps];
   }
   std::lock_guard<std::mutex> lock(cache_mutex_);
   return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
