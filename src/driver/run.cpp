@@ -5,12 +5,14 @@
 // after it was made; handles are closed in reverse order of opening.
 #include "driver/run.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "driver/tool_options.h"
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
 #include "platform/console.h"
+#include "platform/signal_cleanup.h"
 #include "platform/temp_files.h"
 #include "platform/wide.h"
 #include "properties/property_file.h"
@@ -66,8 +68,18 @@ int RunTool(const std::vector<std::u16string>& args) {
     return kExitBadCommandLine;
   }
 
-  const std::u16string working_copy_path = MakeWorkingCopyName();
-  CopyToWorkingCopy(options.DatabasePath, working_copy_path);
+  // From here on files are made: a termination signal deletes the working copy and a
+  // transform not yet complete (see platform/signal_cleanup.h).
+  platform::InstallTerminationHandlers();
+  std::u16string working_copy_path;
+  platform::CleanupOnSignal working_copy_cleanup;
+  {
+    platform::DeferTerminationSignals deferred;  // no signal between creating and arming
+    working_copy_path = MakeWorkingCopyName();
+    if (!working_copy_path.empty()) working_copy_cleanup.Arm(platform::Narrow(working_copy_path));
+  }
+  const bool copied = CopyToWorkingCopy(options.DatabasePath, working_copy_path);
+  const std::u16string copy_failure = copied ? u"" : platform::SystemErrorText(errno);
 
   installer::InstallerDatabase msi;
   int status = kExitNoTransform;
@@ -80,6 +92,14 @@ int RunTool(const std::vector<std::u16string>& args) {
     RemoveWorkingCopy(working_copy_path);
     return kExitNoTransform;
   }
+  if (!copied) {
+    // The source is readable, so the copy failed on the way out (a full disk, a
+    // file-size limit): nothing may be made from a partial copy.
+    platform::Print(u"Error copying the MSI: %s\n", {copy_failure});
+    msi.MsiCloseHandle(source);
+    RemoveWorkingCopy(working_copy_path);
+    return kExitNoTransform;
+  }
 
   MSIHANDLE working = 0;
   // The copy is private and deleted at the end: its commits need no flush to disk.
@@ -89,6 +109,10 @@ int RunTool(const std::vector<std::u16string>& args) {
     transform::ReportLastInstallerError(msi, result);
   } else {
     const bool all_set = ApplyPropertyFile(*property_file, msi, working);
+    // A transform this run puts at the path is deleted on a signal until complete;
+    // a file that was there before is left alone.
+    platform::CleanupOnSignal transform_cleanup;
+    transform_cleanup.ArmReplacement(transform_path);
     const bool written = transform::WriteTransform(msi, working, source, options.TransformPath);
     status = written && all_set ? kExitTransformWritten : kExitNoTransform;
   }

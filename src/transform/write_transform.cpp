@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/temp_files.h"
+#include "platform/wide.h"
 #include "transform/scoped_msi_handle.h"
 
 namespace mkx::transform {
@@ -29,12 +31,23 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
                     const std::u16string& transform_path) {
   const UINT committed = msi.MsiDatabaseCommit(working);
   if (committed != ERROR_SUCCESS) {
+    // A copy that could not be saved (a full disk, a write error) makes no transform.
     platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {static_cast<int64_t>(static_cast<int32_t>(committed))});
+    ReportLastInstallerError(msi, committed);
+    return false;
   }
   const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, transform_path.c_str(), 0, 0);
   if (generated == ERROR_SUCCESS) {
-    msi.MsiCreateTransformSummaryInfoW(working, source, transform_path.c_str(), 0, 0);
-    return committed == ERROR_SUCCESS;
+    const UINT summary = msi.MsiCreateTransformSummaryInfoW(working, source, transform_path.c_str(), 0, 0);
+    // A database without ProductCode or ProductVersion gives a transform without
+    // summary information, as before; a failed write leaves an incomplete file,
+    // which is deleted.
+    if (summary == ERROR_SUCCESS || summary == ERROR_INSTALL_PACKAGE_INVALID) return true;
+    platform::Print(u"Error in writing the summary information of the MST, Err#%d\n",
+                    {static_cast<int64_t>(static_cast<int32_t>(summary))});
+    ReportLastInstallerError(msi, summary);
+    platform::RemoveFile(platform::Narrow(transform_path));
+    return false;
   }
   platform::Print(u"Error in generate MST for the property set, Err#%d\n",
                   {static_cast<int64_t>(static_cast<int32_t>(generated))});

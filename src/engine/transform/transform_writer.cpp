@@ -17,6 +17,7 @@
 #include "engine/stream_name.h"
 #include "engine/transform/transform_records.h"
 #include "platform/file.h"
+#include "platform/signal_cleanup.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -576,11 +577,14 @@ void SyncDirectory(const std::string& dir) {
 Status WriteAtomically(const std::string& path, const compound::CompoundWriter& writer) {
   std::string temp;
   std::unique_ptr<platform::RandomAccessFile> file;
+  platform::CleanupOnSignal cleanup;  // the temporary file, until renamed or deleted
   for (int attempt = 0;; ++attempt) {
     temp = TempNameFor(path);
+    platform::DeferTerminationSignals deferred;  // no signal between creating and arming
     auto opened = platform::OpenFile(temp, platform::FileMode::kCreateNew);
     if (opened.ok()) {
       file = std::move(*opened);
+      cleanup.Arm(temp);
       break;
     }
     if (::access(temp.c_str(), F_OK) != 0 || attempt >= 100) return CreateError(path, opened.error());

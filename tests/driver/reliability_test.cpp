@@ -1,0 +1,290 @@
+// Hostile conditions on the real binary: termination signals mid-run, a full disk or
+// a file-size limit at each writing stage, and the source database, which must never
+// be written (proved by tracing every file call the process makes on it).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace mkx::driver {
+namespace {
+
+using test::FileExists;
+using test::TempDir;
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  return names;
+}
+
+off_t SizeOf(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+/// A running program with TMPDIR set; its standard output and error go to a pipe (not
+/// a file, which a file-size limit on the program would cut short).
+struct Child {
+  pid_t pid = -1;
+  int output = -1;
+
+  Child(const std::vector<std::string>& argv, const std::string& tmpdir) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::setenv("TMPDIR", tmpdir.c_str(), 1);
+      ::dup2(fds[1], 1);
+      ::dup2(fds[1], 2);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execvp(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    output = fds[0];
+  }
+
+  /// Reads the output to its end, then returns the exit status, or minus the signal
+  /// that ended the process.
+  int Finish(std::string* out = nullptr) {
+    char buffer[65536];
+    std::string text;
+    for (ssize_t n; (n = ::read(output, buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(output);
+    if (out) *out = text;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+  }
+
+  /// The process state letter from /proc (R running, S sleeping, D disk wait, ...).
+  char State() const {
+    const std::string stat = test::ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren == std::string::npos || paren + 2 >= stat.size() ? '?' : stat[paren + 2];
+  }
+};
+
+/// The last lines of a long output, for failure messages.
+std::string Tail(const std::string& text) { return text.size() > 600 ? text.substr(text.size() - 600) : text; }
+
+/// One scratch layout: the source database, the property file, a private TMPDIR and
+/// a directory for the transform.
+struct Layout {
+  TempDir root;
+  std::string source = root.File("source.msi");
+  std::string properties = root.File("props.txt");
+  std::string tmp = root.File("tmp");
+  std::string out = root.File("out");
+  std::string transform = out + "/result.mst";
+  Layout(const std::string& database = test::BuiltFixture("with-files.msi")) {
+    ::mkdir(tmp.c_str(), 0700);
+    ::mkdir(out.c_str(), 0700);
+    test::CopyFile(database, source);
+  }
+  std::vector<std::string> Tool() const {
+    return {test::ToolPath(), "-t", transform, "-p", properties, source};
+  }
+};
+
+/// A property value big enough that the working copy and the transform both grow by
+/// far more than the database's own size.
+std::string BigValue() { return std::string(200000, 'v'); }
+
+TEST(InterruptionTest, EachSignalMidRunLeavesNothing) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (bool existing_transform : {false, true}) {
+      SCOPED_TRACE("signal " + std::to_string(sig) + (existing_transform ? " over an old transform" : ""));
+      Layout l;
+      const auto before = test::ReadBytes(l.source);
+      if (existing_transform) test::WriteText(l.transform, "an older transform");
+      // The property file is a pipe: the run stops inside the property loop, after
+      // the working copy was made and opened, until the test writes more.
+      ASSERT_EQ(::mkfifo(l.properties.c_str(), 0600), 0);
+      Child child(l.Tool(), l.tmp);
+      const int fifo = ::open(l.properties.c_str(), O_WRONLY);
+      ASSERT_GE(fifo, 0);
+      const std::string first = "FIRSTPROPERTY=one\n";
+      ASSERT_EQ(::write(fifo, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+      // Mid-run: the working copy is complete and the tool sleeps in the pipe read.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      auto ready = [&] {
+        const auto names = Entries(l.tmp);
+        return names.size() == 1 && SizeOf(l.tmp + "/" + names[0]) == SizeOf(l.source) && child.State() == 'S';
+      };
+      while (!ready() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ASSERT_TRUE(ready()) << "the run did not reach the property loop";
+      ::kill(child.pid, sig);
+      std::string out;
+      EXPECT_EQ(child.Finish(&out), -sig) << out;
+      ::close(fifo);
+      EXPECT_TRUE(Entries(l.tmp).empty());
+      if (existing_transform) {
+        EXPECT_EQ(test::ReadText(l.transform), "an older transform");
+        EXPECT_EQ(Entries(l.out).size(), 1u);
+      } else {
+        EXPECT_TRUE(Entries(l.out).empty());
+      }
+      EXPECT_EQ(test::ReadBytes(l.source), before);
+    }
+  }
+}
+
+// A scratch tmpfs of a fixed size, unmounted at the end; skips the test where mounting
+// is not permitted.
+class SmallTmpfs {
+ public:
+  SmallTmpfs(const std::string& dir, size_t bytes) : dir_(dir) {
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallTmpfs() {
+    if (mounted_) ::umount(dir_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+struct ResourceCase {
+  const char* label;
+  long file_size_limit;      // RLIMIT_FSIZE in bytes past the source size; -1: none
+  bool small_transform_dir;  // the transform directory is a tmpfs too small for it
+  const char* error_line;    // the line that says what failed
+};
+
+TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
+  const ResourceCase cases[] = {
+      // The copy stops half-way: the limit is below the database's own size.
+      {"Copy", -8000, false, "Error copying the MSI: File too large"},
+      // The copy fits, the commit of a 200 kB value does not.
+      {"Commit", 1024, false, "Error in MsiDatabaseCommit, Err#"},
+      // The commit is done; the transform cannot be written in its directory.
+      {"Transform", -1, true, "Error in generate MST for the property set, Err#"},
+  };
+  for (const ResourceCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    Layout l;
+    const auto before = test::ReadBytes(l.source);
+    test::WriteText(l.properties, "PROPERTY=" + BigValue() + "\n");
+    std::unique_ptr<SmallTmpfs> tmpfs;
+    if (c.small_transform_dir) {
+      tmpfs = std::make_unique<SmallTmpfs>(l.out, 64 * 1024);
+      if (!tmpfs->mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    }
+    std::vector<std::string> argv = l.Tool();
+    if (c.file_size_limit != -1) {
+      const long limit = SizeOf(l.source) + c.file_size_limit;
+      argv.insert(argv.begin(), {"prlimit", "--fsize=" + std::to_string(limit), "--"});
+    }
+    std::string out;
+    const int status = Child(argv, l.tmp).Finish(&out);
+    EXPECT_EQ(status, 1) << Tail(out);
+    EXPECT_NE(out.find(c.error_line), std::string::npos) << Tail(out);
+    EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
+    EXPECT_TRUE(Entries(l.out).empty()) << "no transform, no temporary file beside it";
+    EXPECT_EQ(test::ReadBytes(l.source), before);
+  }
+}
+
+// Every file call the process makes that names the source, from a strace log.
+std::vector<std::string> CallsOn(const std::string& log_path, const std::string& source) {
+  std::vector<std::string> calls;
+  std::istringstream log(test::ReadText(log_path));
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("\"" + source + "\"") != std::string::npos) calls.push_back(line);
+  }
+  return calls;
+}
+
+// Whether a traced call can change the file: an open for writing, or any call other
+// than the read-only look-ups.
+bool CanWrite(const std::string& call) {
+  static const std::regex open_call(R"(\b(open|openat|openat2|creat)\()");
+  static const std::regex write_flags(R"(O_WRONLY|O_RDWR|O_CREAT|O_TRUNC|O_APPEND)");
+  static const std::regex look_up(
+      R"(\b(stat|lstat|newfstatat|fstatat64|statx|access|faccessat|faccessat2|readlink|readlinkat|execve)\()");
+  if (std::regex_search(call, open_call)) return std::regex_search(call, write_flags) || call.find("O_RDONLY") == std::string::npos;
+  return !std::regex_search(call, look_up);
+}
+
+TEST(SourceUntouchedTest, OpenedOnlyForReadingInEveryOutcome) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  struct Case {
+    const char* label;
+    std::string properties;  // contents of the property file
+    long file_size_limit;    // bytes past the source size; 0: none
+    bool damaged_source;
+    bool transform_dir_missing;
+    int status;
+  } cases[] = {
+      {"Success", "PRODUCTNAME=Changed\nNEWPROPERTY=1\n", 0, false, false, 0},
+      {"NothingChanged", "no assignment here\n", 0, false, false, 1},
+      {"CopyFails", "A=1\n", -8000, false, false, 1},
+      {"CommitFails", "A=" + BigValue() + "\n", 1024, false, false, 1},
+      {"TransformCannotBeCreated", "A=1\n", 0, false, true, 1},
+      {"DamagedSource", "A=1\n", 0, true, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Layout l;
+    if (c.damaged_source) {
+      auto bytes = test::ReadBytes(l.source);
+      for (size_t i = 512; i < bytes.size(); i += 97) bytes[i] ^= 0x5A;
+      test::WriteBytes(l.source, bytes);
+    }
+    const auto before = test::ReadBytes(l.source);
+    test::WriteText(l.properties, c.properties);
+    std::vector<std::string> argv = l.Tool();
+    if (c.transform_dir_missing) argv[2] = l.root.File("missing/result.mst");
+    if (c.file_size_limit != 0) {
+      argv.insert(argv.begin(),
+                  {"prlimit", "--fsize=" + std::to_string(SizeOf(l.source) + c.file_size_limit), "--"});
+    }
+    const std::string trace = l.root.File("trace.txt");
+    argv.insert(argv.begin(), {"strace", "-f", "-qq", "-e", "trace=%file", "-o", trace});
+    std::string out;
+    const int status = Child(argv, l.tmp).Finish(&out);
+    EXPECT_EQ(status, c.status) << Tail(out);
+    const auto calls = CallsOn(trace, l.source);
+    EXPECT_FALSE(calls.empty()) << "the trace saw the source opened";
+    for (const auto& call : calls) EXPECT_FALSE(CanWrite(call)) << call;
+    EXPECT_EQ(test::ReadBytes(l.source), before);
+    EXPECT_TRUE(Entries(l.tmp).empty());
+  }
+}
+
+}  // namespace
+}  // namespace mkx::driver
