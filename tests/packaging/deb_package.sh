@@ -46,17 +46,34 @@ if printf '%s\n' "$description" | awk 'length > 80 { bad = 1 } END { exit !bad }
   echo "Description has lines over 80 columns"
   failed=1
 fi
-# Computed by dpkg-shlibdeps from the program: the C and C++ runtime, with versions.
-depends=$(field Depends)
-for library in 'libc6' 'libstdc\+\+6'; do
-  printf '%s\n' "$depends" | grep -qE "(^|, )$library \(>= [^)]+\)" || { echo "Depends lacks $library: '$depends'"; failed=1; }
-done
 
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 for file in usr/bin/mkxform usr/share/man/man1/mkxform.1.gz usr/share/doc/mkxform/README.md \
             usr/share/doc/mkxform/examples/example.msi usr/share/doc/mkxform/examples/example.properties; do
   [ -f "$root/$file" ] || { echo "not in the package: /$file"; failed=1; }
+done
+# Computed by dpkg-shlibdeps: every shared library the program needs is provided by
+# a package named in Depends, with a minimum version.
+depends=$(field Depends)
+printf '%s\n' "$depends" | tr ',' '\n' | sed 's/^ *//' >"$scratch/depends"
+if grep -qv ' (>= [^)]*)$' "$scratch/depends"; then
+  echo "Depends has unversioned entries: '$depends'"
+  failed=1
+fi
+sed 's/ .*//' "$scratch/depends" >"$scratch/depends.names"
+needed=$(objdump -p "$root/usr/bin/mkxform" | awk '$1 == "NEEDED" { print $2 }')
+[ -n "$needed" ] || { echo "the packaged program names no shared library"; failed=1; }
+for library in $needed; do
+  # "pkg[:arch][, pkg...]: /path/library" lines for files named exactly so.
+  owners=$(dpkg -S "*/$library" 2>/dev/null | awk -v lib="$library" -F': ' '
+    { n = split($NF, parts, "/"); if (parts[n] != lib) next
+      m = split($1, pkgs, ", "); for (k = 1; k <= m; k++) { sub(/:.*/, "", pkgs[k]); print pkgs[k] } }' | sort -u)
+  found=0
+  for owner in $owners; do
+    grep -qxF "$owner" "$scratch/depends.names" && found=1
+  done
+  [ "$found" = 1 ] || { echo "Depends ('$depends') names no package providing $library (from: $owners)"; failed=1; }
 done
 # Nothing outside /usr (no test programs, no build tree paths).
 unexpected=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '^\./usr/' | grep -vx '\./' || true)
