@@ -17,4 +17,7 @@ int RunTool(const std::vector<std::u16string>& args);
 /// Widens each byte of each argument to a 16-bit character and runs the tool.
 int MainFromBytes(int argc, char** argv);
 
+/// Runs the tool on the 16-bit arguments of a wide entry point (Windows wmain).
+int MainFromWide(int argc, const char16_t* const* argv);
+
 }  // namespace mkx::driver

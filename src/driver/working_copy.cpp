@@ -14,7 +14,7 @@ std::u16string MakeWorkingCopyName() {
 
 bool CopyToWorkingCopy(const std::u16string& database_path, const std::u16string& working_copy_path) {
   if (!working_copy_path.empty() &&
-      platform::CopyFileOver(platform::Narrow(database_path), platform::Narrow(working_copy_path))) {
+      platform::CopyFileOver(platform::EncodePath(database_path), platform::EncodePath(working_copy_path))) {
     return true;
   }
   platform::Print(u"Error copying the MSI to %s\n", {working_copy_path});
@@ -22,7 +22,7 @@ bool CopyToWorkingCopy(const std::u16string& database_path, const std::u16string
 }
 
 void RemoveWorkingCopy(const std::u16string& working_copy_path) {
-  if (!working_copy_path.empty()) platform::RemoveFile(platform::Narrow(working_copy_path));
+  if (!working_copy_path.empty()) platform::RemoveFile(platform::EncodePath(working_copy_path));
 }
 
 }  // namespace mkx::driver

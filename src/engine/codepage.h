@@ -2,8 +2,8 @@
 //
 // Codepage 0 (neutral) is read and written as 1252. Single-byte Windows codepages
 // are converted by table; 65001 is UTF-8; multi-byte codepages (932, 936, 949, 950)
-// go through iconv. A character the codepage cannot hold becomes '?', as the
-// platform's conversion does without best-fit mapping.
+// go through the system's converter. A character the codepage cannot hold becomes
+// '?', as the platform's conversion does without best-fit mapping.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,27 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
   }
   return std::unique_ptr<RandomAccessFile>(
       new PosixFile(fd, path, mode != FileMode::kReadOnly, static_cast<uint64_t>(st.st_size)));
+}
+
+size_t FileNameStart(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+Status RenameOver(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return Ok{};
+  return Error(ERROR_CREATE_FAILED, 0, u"[2]: [3]", {Widen(to), SystemErrorText(errno)});
+}
+
+void SyncParentDirectory(const std::string& path) {
+  const size_t start = FileNameStart(path);
+  const std::string dir = start == 0 ? "." : start == 1 ? "/" : path.substr(0, start - 1);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace mkx::platform

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/result.h"
 
@@ -41,5 +42,21 @@ enum class FileMode {
 /// Opens a file. Failures give ERROR_OPEN_FAILED (existing file) or
 /// ERROR_CREATE_FAILED (kCreateNew), with fields {path, system reason}.
 Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode);
+
+/// Where the last component of `path` begins: just after the last separator ('/';
+/// on Windows also '\\' and a drive's ':'), 0 when there is none.
+size_t FileNameStart(std::string_view path);
+
+/// Whether anything (file, directory, other) exists at `path`.
+bool PathExists(const std::string& path);
+
+/// Puts `from` in place of `to` in one step, replacing a file at `to` (rename on
+/// POSIX, MoveFileExW with MOVEFILE_REPLACE_EXISTING on Windows). Fails with
+/// ERROR_CREATE_FAILED, fields {to, system reason}.
+Status RenameOver(const std::string& from, const std::string& to);
+
+/// Makes a completed RenameOver to `path` durable where the system needs a separate
+/// step for that (fsync of the directory on POSIX; Windows needs none).
+void SyncParentDirectory(const std::string& path);
 
 }  // namespace mkx::platform

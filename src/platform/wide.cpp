@@ -25,7 +25,9 @@ std::u16string FromAscii(std::string_view ascii) { return Widen(ascii); }
 std::u16string SystemErrorText(int errno_value) {
   char buffer[256];
   // strerror_r has two flavours; the GNU one may return a static string.
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+#if defined(_WIN32)
+  const char* text = strerror_s(buffer, sizeof buffer, errno_value) == 0 ? buffer : "unknown error";
+#elif defined(__GLIBC__) && defined(_GNU_SOURCE)
   const char* text = strerror_r(errno_value, buffer, sizeof buffer);
 #else
   const char* text = strerror_r(errno_value, buffer, sizeof buffer) == 0 ? buffer : "unknown error";

@@ -1,7 +1,8 @@
-// Conversions between the tool's 16-bit strings and the byte strings of POSIX.
+// Conversions between the tool's 16-bit strings and byte strings.
 //
-// Command-line bytes widen one to one (byte b becomes U+00bb), and a path narrows
-// back the same way, so any path given on the command line round-trips exactly.
+// On POSIX, command-line bytes widen one to one (byte b becomes U+00bb), and a path
+// narrows back the same way, so any path given on the command line round-trips
+// exactly. On Windows the command line is already 16-bit (see EncodePath).
 #pragma once
 
 #include <string>
@@ -15,6 +16,13 @@ std::u16string Widen(std::string_view bytes);
 /// Each character up to U+00FF becomes the byte of the same value; anything above
 /// becomes '?'. Inverse of Widen for every string Widen produces.
 std::string Narrow(std::u16string_view text);
+
+/// A path as the engine carries it (std::string) and back. On POSIX the bytes widen
+/// and narrow one to one, as above. On Windows, where paths are UTF-16, the string
+/// holds UTF-8, with an unpaired surrogate kept as its own three-byte sequence, so
+/// that every Windows path round-trips exactly.
+std::string EncodePath(std::u16string_view path);
+std::u16string DecodePath(std::string_view path);
 
 /// Plain ASCII/UTF-16 helper for literals and messages built in code.
 std::u16string FromAscii(std::string_view ascii);

@@ -5,7 +5,7 @@
 namespace mkx::properties {
 
 std::unique_ptr<platform::TextModeFile> OpenPropertyFile(const std::u16string& path) {
-  return platform::TextModeFile::Open(platform::Narrow(path));
+  return platform::TextModeFile::Open(platform::EncodePath(path));
 }
 
 PropertyLine ReadPropertyLine(platform::TextModeFile& file) {

@@ -98,14 +98,14 @@ std::u16string DescribeValue(const Value& v) {
 // Opening and binding
 
 Result<std::unique_ptr<View>> View::Open(engine::Database& db, std::u16string_view text) {
-  auto statement = Parse(text, platform::Widen(db.path()));
+  auto statement = Parse(text, platform::DecodePath(db.path()));
   if (!statement.ok()) return statement.take_error();
   std::unique_ptr<View> view(new View(db, std::u16string(text), std::move(statement).value()));
   MKX_TRY(view->Bind());
   return view;
 }
 
-std::u16string View::DatabaseName() const { return platform::Widen(db_.path()); }
+std::u16string View::DatabaseName() const { return platform::DecodePath(db_.path()); }
 
 std::u16string View::ColumnName(size_t column) const {
   return table_->schema().columns[column].name;

@@ -62,7 +62,7 @@ Result<std::u16string> RequiredProperty(Database& db, std::u16string_view name) 
   if (value.ok() && value->empty()) {
     return Error(ERROR_INSTALL_PACKAGE_INVALID, 2205,
                  u"Database: [2]. The Property table has no [3], which a transform summary needs.",
-                 {platform::Widen(db.path()), std::u16string(name)});
+                 {platform::DecodePath(db.path()), std::u16string(name)});
   }
   return value;
 }

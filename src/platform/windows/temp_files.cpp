@@ -1,0 +1,62 @@
+// The working copy's file services on Windows: the genuine GetTempPathW,
+// GetTempFileNameW, CopyFileW and DeleteFileW.
+#include "platform/temp_files.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/windows/win32_support.h"
+
+#include <windows.h>
+
+namespace mkx::platform {
+namespace {
+
+constexpr size_t kNameBuffer = 4160;  // characters, for a directory or a full name
+
+/// Volume and file index of an existing file or directory, or false.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+  ::CloseHandle(handle);
+  return ok;
+}
+
+}  // namespace
+
+std::u16string GetTempDirectory(size_t limit) {
+  if (limit == 0) return {};
+  std::vector<wchar_t> buffer(std::max(limit, kNameBuffer) + 1, L'\0');
+  // The result is the length without the terminator, or the size needed when the
+  // limit is too small, or 0 on failure.
+  const DWORD length = ::GetTempPathW(static_cast<DWORD>(limit), buffer.data());
+  if (length == 0 || length >= limit) return {};
+  return FromWide(buffer.data());
+}
+
+std::u16string CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return {};
+  std::vector<wchar_t> name(kNameBuffer, L'\0');
+  // Unique number 0: the system picks an unused name and creates the file empty.
+  if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return {};
+  return FromWide(name.data());
+}
+
+bool CopyFileOver(const std::string& source, const std::string& target) {
+  return ::CopyFileW(WidePath(source).c_str(), WidePath(target).c_str(), FALSE) != 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  return !path.empty() && ::DeleteFileW(WidePath(path).c_str()) != 0;
+}
+
+bool SameExistingFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+  if (a.empty() || b.empty() || !FileIdentity(a, ia) || !FileIdentity(b, ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+         ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+}  // namespace mkx::platform

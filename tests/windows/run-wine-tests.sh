@@ -1,0 +1,165 @@
+#!/bin/bash
+# Runs the x86-64 Windows mkxform.exe under Wine and checks what it prints, its exit
+# status and, for the native back end, its transforms (msi-oracle check):
+#   run-wine-tests.sh mkxform.exe native|system SHARED_DIR
+# The Wine prefix is msi-oracle's (made here the same way when it does not exist
+# yet), so the oracle and the tool share one prefix. Wine's msi.dll does not
+# generate transforms: the system back end must then report error 120 and end with
+# status 1.
+set -u
+exe=$(realpath "$1") backend=$2 shared=$(realpath "$3")
+oracle=$shared/tools/msi-oracle
+
+cache=${MSI_ORACLE_CACHE:-${TMPDIR:-/tmp}/msi-oracle-$(id -u)}
+export WINEPREFIX=$cache/prefix WINEARCH=win64 WINEDEBUG=-all DISPLAY= LC_ALL=C.UTF-8
+export WINEDLLOVERRIDES='mscoree,mshtml='
+unset WAYLAND_DISPLAY
+
+# Make the prefix as msi-oracle does (exclusive lock, "ready" marker), then hold a
+# shared lock for the whole run so that nobody remakes it under us.
+mkdir -p "$cache" && chmod 700 "$cache"
+exec 9>>"$cache/lock"
+flock -s 9
+if [ ! -e "$cache/ready" ]; then
+  flock -x 9
+  if [ ! -e "$cache/ready" ]; then
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$cache/ready" || { echo "cannot make $WINEPREFIX"; exit 2; }
+  fi
+  flock -s 9
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/mkx-wine.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+"$shared/tools/make-fixtures" "$work/fixtures" >/dev/null || { echo "make-fixtures failed"; exit 2; }
+# The Windows temporary directory of the prefix (the working copies go there).
+wintemp=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp | head -n 1)
+
+failures=0 count=0
+fail() { echo "FAIL [$case_name]: $*"; failures=$((failures + 1)); }
+
+# run NAME ARGS...: runs the tool in $work; sets $status, $out (line ends as the
+# console got them, CR LF) and $text (the same with LF).
+run() {
+  case_name=$1; shift
+  count=$((count + 1))
+  # Output to a file: a pipe would stay open while the wineserver lingers.
+  (cd "$work" && wine "$exe" "$@" >"$work/out.raw" 2>"$work/err.raw")
+  status=$?
+  out=$(cat "$work/out.raw"; echo x); out=${out%x}
+  text=${out//$'\r\n'/$'\n'}
+  if [ -s "$work/err.raw" ]; then fail "wrote to standard error: $(head -c 300 "$work/err.raw")"; fi
+  # Text-mode standard output: every line feed goes out as CR LF.
+  if [ "$(tr -cd '\n' <"$work/out.raw" | wc -c)" -ne "$(grep -c $'\r$' "$work/out.raw")" ]; then
+    fail "a line feed without a carriage return before it"
+  fi
+}
+expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1; output: $text"; }
+expect_text() { [ "$text" = "$1" ] || fail "output differs:"$'\n'"--- got"$'\n'"$text"$'\n'"--- expected"$'\n'"$1"; }
+expect_line() { grep -qxF -- "$1" <<<"$text" || fail "no line '$1' in: $text"; }
+expect_check() {  # BASE TRANSFORM NAME=VALUE...
+  local result
+  result=$("$oracle" check "$@" 2>&1) || fail "msi-oracle check: $result"
+}
+
+usage='mkxform -t "c:\output.mst" -p "c:\property.txt" setup.msi'
+minimal=$work/fixtures/minimal.msi
+printf 'MYPROP=changed\nnewprop=new value\n' >"$work/props.txt"
+
+# ---- Command line and property file (the same for both back ends) ----------------
+while IFS='|' read -r name expected_status expected args; do
+  eval "set -- $args"
+  run "$name" "$@"
+  expect_status "$expected_status"
+  expected=$(printf '%b' "$expected")
+  expect_text "${expected//USAGE/$usage}"$'\n'
+done <<'TABLE'
+no arguments|255|USAGE|
+trailing -p|255|USAGE|a.msi -p
+upper-case -P is positional|255|USAGE|-P props.txt
+empty database path|255|USAGE|-p props.txt ''
+missing property file|255|Error in opening property text file\nUSAGE|-p missing.txt fixtures/minimal.msi
+TABLE
+
+cp "$minimal" "$work/same.msi"
+run "transform names the database" -t 'same.msi' -p props.txt '.\same.msi'
+expect_status 255
+expect_line 'Error: the transform path names an input file same.msi'
+cmp -s "$minimal" "$work/same.msi" || fail "the database was changed"
+
+# ---- Paths, text mode and console bytes ----------------------------------------
+# Non-ASCII directory and file names reach the program as UTF-16 (wmain) and must
+# survive every file service; CR LF reads as LF; byte 0x1A ends the property file.
+dir=$work/'dir ü日本'
+mkdir -p "$dir"
+cp "$minimal" "$dir/データ.msi"
+printf 'MYPROP=x\r\nB=y\r\n\x1aC=z\n' >"$dir/p ü.txt"
+run "non-ASCII paths" -t 'dir ü日本\out 日.mst' -p 'dir ü日本/p ü.txt' 'dir ü日本/データ.msi'
+expect_line 'MYPROP=x '
+expect_line 'B=y '
+grep -q 'C=z' <<<"$text" && fail "read past byte 0x1A"
+if [ "$backend" = native ]; then
+  expect_status 0
+  [ -f "$dir/out 日.mst" ] && expect_check "$dir/データ.msi" "$dir/out 日.mst" MYPROP=x B=y
+else
+  expect_status 1
+  expect_line 'Error in generate MST for the property set, Err#120'
+fi
+
+# A missing database: the copy fails (its temporary name is printed), the open fails
+# with the path printed by the console rule (ü as byte 0xFC, characters above U+00FF
+# as '?'), and the working copy is gone afterwards.
+run "missing database, non-ASCII name" -p props.txt 'dir ü日本/無.msi'
+expect_status 1
+copy_line=$(grep -a '^Error copying the MSI to ' <<<"$text")
+temp_name=${copy_line#Error copying the MSI to }
+[[ $temp_name == *'\msi'*.tmp ]] || fail "working copy name: '$temp_name'"
+[ -e "$wintemp/${temp_name##*\\}" ] && fail "working copy $temp_name left behind"
+grep -qa "^Error in opening the MSI dir "$'\xfc'"??/?.msi, Err#" <<<"$text" || fail "open error line: $text"
+
+printf 'not a database\n' >"$work/text.msi"
+run "not a database" -p props.txt text.msi
+expect_status 1
+grep -q '^Error in opening the MSI text.msi, Err#' <<<"$text" || fail "open error line: $text"
+
+# ---- Transform generation ----------------------------------------------------------
+run "transform in a missing directory" -t 'no such dir\out.mst' -p props.txt fixtures/minimal.msi
+expect_status 1
+generation=$(grep -a '^Error in generate MST for the property set, Err#' <<<"$text")
+code=${generation##*Err#}
+[ -n "$code" ] || fail "no generation error line: $text"
+[ "$backend" = system ] && [ "$code" != 120 ] && fail "Wine's msi.dll answered $code, not 120"
+# The extended text, when there is one, repeats the code of the line before it.
+extended=$(grep -a -A1 '^Error in generate MST' <<<"$text" | tail -n +2)
+if [ -n "$extended" ]; then
+  [[ $extended == "Err#$code "* ]] || fail "extended line '$extended' does not carry code $code"
+fi
+[ "$backend" = native ] && [ -z "$extended" ] && fail "no extended error text"
+
+if [ "$backend" = native ]; then
+  # Every fixture database, the real ones included: the transform applied by Wine
+  # must change exactly the named Property rows.
+  printf 'MYPROP=changed\nnewprop=new value\n' >"$work/props.txt"
+  for db in "$work"/fixtures/*.msi "$shared"/fixtures/real/*.msi; do
+    run "end to end $(basename "$db")" -t out.mst -p props.txt "Z:${db//\//\\}"
+    expect_status 0
+    expect_line 'Successfully updating property NEWPROP as value new value'
+    expect_check "$db" "$work/out.mst" MYPROP=changed 'NEWPROP=new value'
+    rm -f "$work/out.mst"
+  done
+  # A Latin-1 byte of the property file is the character of that value, stored in
+  # the database's codepage (1252 here).
+  printf 'NONASCII=caf\xe9\n' >"$work/latin1.txt"
+  run "property byte 0xE9 into a cp1252 database" -t out.mst -p latin1.txt fixtures/cp1252.msi
+  expect_status 0
+  expect_check "$work/fixtures/cp1252.msi" "$work/out.mst" 'NONASCII=café'
+else
+  run "system back end end to end" -t out.mst -p props.txt fixtures/minimal.msi
+  expect_status 1
+  expect_line 'Successfully inserting property NEWPROP as value new value'
+  expect_line 'Error in generate MST for the property set, Err#120'
+  [ -e "$work/out.mst" ] && fail "a transform file was left"
+fi
+
+echo "$count runs of $exe ($backend), $failures failure(s)"
+[ "$failures" -eq 0 ]
