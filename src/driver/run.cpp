@@ -53,9 +53,9 @@ int RunTool(const std::vector<std::u16string>& args) {
 
   // Writing the transform over the database or the property file would destroy the
   // user's input: refuse before anything is opened.
-  const std::string transform_path = platform::Narrow(options.TransformPath);
-  if (platform::SameExistingFile(transform_path, platform::Narrow(options.DatabasePath)) ||
-      platform::SameExistingFile(transform_path, platform::Narrow(options.PropertyFilePath))) {
+  const std::string transform_path = platform::EncodePath(options.TransformPath);
+  if (platform::SameExistingFile(transform_path, platform::EncodePath(options.DatabasePath)) ||
+      platform::SameExistingFile(transform_path, platform::EncodePath(options.PropertyFilePath))) {
     platform::Print(u"Error: the transform path names an input file %s\n", {options.TransformPath});
     platform::Print(kUsageLine);
     return kExitBadCommandLine;
@@ -126,6 +126,13 @@ int MainFromBytes(int argc, char** argv) {
   std::vector<std::u16string> args;
   args.reserve(static_cast<size_t>(argc));
   for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
+  const int status = RunTool(args);
+  platform::FlushConsole();
+  return status;
+}
+
+int MainFromWide(int argc, const char16_t* const* argv) {
+  std::vector<std::u16string> args(argv, argv + argc);
   const int status = RunTool(args);
   platform::FlushConsole();
   return status;

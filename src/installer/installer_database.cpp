@@ -102,7 +102,7 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
                 u"Database: [2]. Cannot open database file. System error [3].",
                 {std::u16string(View(szDatabasePath)), u"unsupported persist mode"});
   }
-  auto opened = engine::Database::Open(platform::Narrow(View(szDatabasePath)), mode);
+  auto opened = engine::Database::Open(platform::EncodePath(View(szDatabasePath)), mode);
   if (!opened.ok()) return Finish(opened.error());
   std::shared_ptr<engine::Database> database(std::move(opened).value().release());
   *phDatabase = Add(std::move(database));
@@ -112,7 +112,7 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
 UINT InstallerDatabase::OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
   if (!szDatabasePath || !phDatabase) return ERROR_INVALID_PARAMETER;
   *phDatabase = 0;
-  auto opened = engine::Database::Open(platform::Narrow(View(szDatabasePath)), engine::OpenMode::kTransact,
+  auto opened = engine::Database::Open(platform::EncodePath(View(szDatabasePath)), engine::OpenMode::kTransact,
                                        engine::Durability::kScratch);
   if (!opened.ok()) return Finish(opened.error());
   std::shared_ptr<engine::Database> database(std::move(opened).value().release());
@@ -139,7 +139,7 @@ UINT InstallerDatabase::MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHA
                 {u"", u"no transform path given"});
   }
   return Finish(engine::GenerateTransform(**database, **reference,
-                                          platform::Narrow(View(szTransformFile))));
+                                          platform::EncodePath(View(szTransformFile))));
 }
 
 UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
@@ -150,7 +150,7 @@ UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIH
   if (!database || !reference) return ERROR_INVALID_HANDLE;
   if (!szTransformFile || !*szTransformFile) return ERROR_INVALID_PARAMETER;
   return Finish(engine::CreateTransformSummaryInfo(**database, **reference,
-                                                   platform::Narrow(View(szTransformFile)),
+                                                   platform::EncodePath(View(szTransformFile)),
                                                    iErrorConditions, iValidation));
 }
 

@@ -1,6 +1,8 @@
 // InstallerDatabase: the Windows Installer database operations the tool uses, with
 // the platform library's names, handle semantics and result codes, implemented on
-// our own engine.
+// our own engine (the "native" back end) or, on Windows, passed straight to the
+// system's msi.dll (the "system" back end, MKX_INSTALLER_SYSTEM; handles are then the
+// system's and the native-only members below do not exist).
 //
 // Handles are unsigned 32-bit values, 0 meaning none; each database, view and record
 // lives until MsiCloseHandle. A view keeps its database alive even when the database
@@ -99,6 +101,7 @@ class InstallerDatabase {
 
   UINT MsiCloseHandle(MSIHANDLE hAny);
 
+#if !MKX_INSTALLER_SYSTEM
   /// Number of open handles (for tests: every handle must be closed by its owner).
   size_t open_handle_count() const { return handles_.size(); }
 
@@ -115,7 +118,10 @@ class InstallerDatabase {
 
   std::unordered_map<MSIHANDLE, Object> handles_;
   MSIHANDLE next_handle_ = 1;
+#endif
 };
+
+#if !MKX_INSTALLER_SYSTEM
 
 /// Formats a record as MsiFormatRecordW does without an install handle: field 0 as
 /// a template with [n] replaced by field n, or "1: v1 2: v2 ..." when field 0 is null.
@@ -124,5 +130,6 @@ std::u16string FormatRecordText(const Record& record);
 /// The calling thread's last error record data (tests and the installer layer only).
 void SetLastError(const Error& error);
 void ClearLastError();
+#endif
 
 }  // namespace mkx::installer
