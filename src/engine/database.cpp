@@ -110,7 +110,7 @@ Result<std::unique_ptr<Database>> Database::Open(std::unique_ptr<compound::Compo
   if (!pool_bytes.ok()) return OpenError(db->path_, ReasonOf(pool_bytes.error()));
   auto data_bytes = db->file_->ReadStream(data_name);
   if (!data_bytes.ok()) return OpenError(db->path_, ReasonOf(data_bytes.error()));
-  auto pool = StringPool::Load(*pool_bytes, *data_bytes);
+  auto pool = StringPool::Load(*pool_bytes, std::move(*data_bytes));
   if (!pool.ok()) return OpenError(db->path_, ReasonOf(pool.error()));
   db->pool_ = std::move(pool).value();
   db->loaded_codepage_ = db->pool_.codepage();

@@ -11,6 +11,9 @@ namespace mkx::engine {
 namespace {
 
 constexpr uint32_t kLongRefsBit = 0x80000000u;
+// Lookups scan the slots until the scans add up to this many passes over the pool;
+// then the hash index is built (it costs a few passes' worth, and memory).
+constexpr uint64_t kScanPasses = 64;
 
 uint16_t ReadU16(std::span<const uint8_t> s, size_t at) {
   return static_cast<uint16_t>(s[at] | (s[at + 1] << 8));
@@ -31,20 +34,54 @@ Error PoolError(const std::string& reason) {
 
 size_t StringPool::HashBytes(std::string_view bytes) { return std::hash<std::string_view>{}(bytes); }
 
-void StringPool::IndexAdd(uint32_t id) { index_.emplace(HashBytes(bytes_[id]), id); }
+void StringPool::BuildIndex() const {
+  uint32_t strings = 0;
+  for (const Slot& slot : slots_) strings += slot.length != 0;
+  size_t capacity = 16;
+  while (capacity < 2 * static_cast<size_t>(strings) + 2) capacity *= 2;
+  index_.assign(capacity, 0);
+  indexed_ = 0;
+  for (uint32_t id = 1; id < slots_.size(); ++id) {
+    if (slots_[id].length != 0) IndexAdd(id);
+  }
+}
 
-void StringPool::IndexRemove(uint32_t id) {
-  auto [first, last] = index_.equal_range(HashBytes(bytes_[id]));
-  for (auto it = first; it != last; ++it) {
-    if (it->second == id) {
-      index_.erase(it);
+void StringPool::IndexAdd(uint32_t id) const {
+  if (2 * (static_cast<size_t>(indexed_) + 1) > index_.size()) {
+    BuildIndex();  // grows: the index holds every string, including this one
+    return;
+  }
+  const size_t mask = index_.size() - 1;
+  for (size_t at = HashBytes(Bytes(id)) & mask;; at = (at + 1) & mask) {
+    if (index_[at] == 0) {
+      index_[at] = id;
+      ++indexed_;
       return;
     }
   }
 }
 
+void StringPool::SetBytes(uint32_t id, std::string_view bytes) {
+  const auto* begin = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (!added_.empty() && begin >= added_.data() && begin < added_.data() + added_.size()) {
+    const std::string copy(bytes);  // the bytes live in added_, which may move
+    SetBytes(id, copy);
+    return;
+  }
+  Slot slot;
+  slot.offset = static_cast<uint32_t>(added_.size());
+  slot.length = static_cast<uint32_t>(bytes.size());
+  slot.added = 1;
+  slots_[id] = slot;
+  added_.insert(added_.end(), begin, begin + bytes.size());
+}
+
 Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream,
                                     std::span<const uint8_t> data_stream) {
+  return Load(pool_stream, std::vector<uint8_t>(data_stream.begin(), data_stream.end()));
+}
+
+Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::vector<uint8_t>&& data_stream) {
   if (pool_stream.size() < 4) return PoolError("_StringPool is shorter than its header");
   if (pool_stream.size() % 4 != 0) return PoolError("_StringPool size is not a multiple of 4");
   uint32_t header = static_cast<uint32_t>(pool_stream[0]) | (pool_stream[1] << 8) |
@@ -52,8 +89,9 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream,
   StringPool pool(header & ~kLongRefsBit);
   pool.long_refs_ = (header & kLongRefsBit) != 0;
 
+  if (data_stream.size() > 0x7FFFFFFF) return PoolError("_StringData is larger than 2 GiB");
   const size_t entries = pool_stream.size() / 4 - 1;
-  pool.bytes_.reserve(entries + 1);
+  pool.slots_.reserve(entries + 1);
   size_t offset = 0;  // into data_stream
   for (size_t e = 0; e < entries; ++e) {
     size_t at = 4 + 4 * e;
@@ -67,33 +105,43 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream,
     if (length > data_stream.size() - offset) {
       return PoolError("string lengths run past the end of _StringData");
     }
-    pool.bytes_.emplace_back(reinterpret_cast<const char*>(data_stream.data()) + offset, length);
+    Slot slot;
+    slot.offset = static_cast<uint32_t>(offset);
+    slot.length = length;
+    pool.slots_.push_back(slot);
     offset += length;
   }
-  pool.index_.reserve(pool.bytes_.size());
-  for (uint32_t id = static_cast<uint32_t>(pool.bytes_.size()) - 1; id >= 1; --id) {
-    if (pool.bytes_[id].empty()) {
-      pool.free_slots_.push_back(id);
-    } else {
-      pool.IndexAdd(id);
-    }
+  pool.data_ = std::move(data_stream);
+  for (uint32_t id = static_cast<uint32_t>(pool.slots_.size()) - 1; id >= 1; --id) {
+    if (pool.slots_[id].length == 0) pool.free_slots_.push_back(id);
   }
   return pool;
 }
 
 std::string_view StringPool::Bytes(uint32_t id) const {
-  if (id >= bytes_.size()) return {};
-  return bytes_[id];
+  if (id >= slots_.size()) return {};
+  const Slot& slot = slots_[id];
+  const std::vector<uint8_t>& from = slot.added ? added_ : data_;
+  return std::string_view(reinterpret_cast<const char*>(from.data()) + slot.offset, slot.length);
 }
 
 std::u16string StringPool::Text(uint32_t id) const { return DecodeText(codepage_, Bytes(id)); }
 
 uint32_t StringPool::FindBytes(std::string_view bytes) const {
   if (bytes.empty()) return 0;
-  auto [first, last] = index_.equal_range(HashBytes(bytes));
-  uint32_t best = 0;
-  for (auto it = first; it != last; ++it) {
-    if (bytes_[it->second] == bytes && (best == 0 || it->second < best)) best = it->second;
+  if (index_.empty() && scanned_ < kScanPasses * static_cast<uint64_t>(slots_.size())) {
+    scanned_ += slots_.size();
+    for (uint32_t id = 1; id < slots_.size(); ++id) {
+      if (slots_[id].length == bytes.size() && Bytes(id) == bytes) return id;
+    }
+    return 0;
+  }
+  if (index_.empty()) BuildIndex();
+  const size_t mask = index_.size() - 1;
+  uint32_t best = 0;  // the lowest id holding these bytes (a pool may hold a string twice)
+  for (size_t at = HashBytes(bytes) & mask; index_[at] != 0; at = (at + 1) & mask) {
+    const uint32_t id = index_[at];
+    if ((best == 0 || id < best) && Bytes(id) == bytes) best = id;
   }
   return best;
 }
@@ -113,12 +161,12 @@ uint32_t StringPool::InternBytes(std::string_view bytes) {
   if (!free_slots_.empty()) {
     id = free_slots_.back();
     free_slots_.pop_back();
-    bytes_[id].assign(bytes);
   } else {
-    id = static_cast<uint32_t>(bytes_.size());
-    bytes_.emplace_back(bytes);
+    id = static_cast<uint32_t>(slots_.size());
+    slots_.emplace_back();
   }
-  IndexAdd(id);
+  SetBytes(id, bytes);
+  if (!index_.empty()) IndexAdd(id);
   return id;
 }
 
@@ -127,33 +175,40 @@ uint32_t StringPool::InternText(std::u16string_view text) {
 }
 
 void StringPool::Release(std::span<const uint32_t> refcounts) {
-  for (uint32_t id = 1; id < bytes_.size(); ++id) {
+  bool released = false;
+  for (uint32_t id = 1; id < slots_.size(); ++id) {
     uint32_t count = id < refcounts.size() ? refcounts[id] : 0;
-    if (count == 0 && !bytes_[id].empty()) {
-      IndexRemove(id);
-      bytes_[id].clear();
-      bytes_[id].shrink_to_fit();
+    if (count == 0 && slots_[id].length != 0) {
+      slots_[id] = Slot{};  // its bytes stay in data_ unused
+      released = true;
     }
   }
   // Trailing unused slots go away entirely; the rest become reusable.
-  while (bytes_.size() > 1 && bytes_.back().empty()) bytes_.pop_back();
+  while (slots_.size() > 1 && slots_.back().length == 0) slots_.pop_back();
   free_slots_.clear();
-  for (uint32_t id = static_cast<uint32_t>(bytes_.size()) - 1; id >= 1; --id) {
-    if (bytes_[id].empty()) free_slots_.push_back(id);
+  for (uint32_t id = static_cast<uint32_t>(slots_.size()) - 1; id >= 1; --id) {
+    if (slots_[id].length == 0) free_slots_.push_back(id);
+  }
+  if (released) {
+    index_.clear();  // lookups scan again, then rebuild it
+    indexed_ = 0;
+    scanned_ = 0;
   }
 }
 
 void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
                            std::vector<uint8_t>& data_stream) const {
   auto count_of = [&](uint32_t id) -> uint32_t {
-    if (id >= refcounts.size() || bytes_[id].empty()) return 0;
+    if (id >= refcounts.size() || slots_[id].length == 0) return 0;
     return refcounts[id];
   };
-  uint32_t last = static_cast<uint32_t>(bytes_.size()) - 1;
+  uint32_t last = static_cast<uint32_t>(slots_.size()) - 1;
   while (last >= 1 && count_of(last) == 0) --last;
 
   pool_stream.clear();
   data_stream.clear();
+  pool_stream.reserve(4 + 4 * static_cast<size_t>(last));
+  data_stream.reserve(data_.size() + added_.size());
   uint32_t header = (codepage_ & ~kLongRefsBit) | (long_refs_ ? kLongRefsBit : 0);
   PutU16(pool_stream, header & 0xFFFF);
   PutU16(pool_stream, header >> 16);
@@ -164,7 +219,7 @@ void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint
       PutU16(pool_stream, 0);
       continue;
     }
-    const std::string& s = bytes_[id];
+    const std::string_view s = Bytes(id);
     // The count field is 16 bits; a larger count saturates (readers ignore it).
     uint32_t stored_count = std::min<uint32_t>(count, 0xFFFF);
     size_t length = s.size();

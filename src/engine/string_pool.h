@@ -2,9 +2,16 @@
 //
 // Strings are kept as the raw bytes of the database codepage, so that a commit writes
 // back exactly what was read; text conversion happens only at the edges. Index 0 is
-// null; a slot may be unused (length 0). Lookups by bytes go through a hash index.
-// Existing strings keep their index for the life of the pool, so tables that did not
-// change never need to be rewritten.
+// null; a slot may be unused (length 0). Existing strings keep their index for the
+// life of the pool, so tables that did not change never need to be rewritten.
+//
+// Storage is flat: the bytes as loaded in one buffer, strings added later in another,
+// and one (offset, length) per slot, so loading a pool of hundreds of thousands of
+// strings makes no allocation per string and adding one never moves the loaded bytes.
+// Lookups by bytes first scan the slots (a handful of lookups in a large pool costs
+// less that way); once the scans add up to a few passes over the pool, an
+// open-addressing hash index of ids is built and used from then on. A pool is not for
+// concurrent use: const lookups may build the index.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +33,8 @@ class StringPool {
   /// Parses the two pool streams. Refcounts in the file are not trusted.
   static Result<StringPool> Load(std::span<const uint8_t> pool_stream,
                                  std::span<const uint8_t> data_stream);
+  /// Same, taking over the _StringData bytes instead of copying them.
+  static Result<StringPool> Load(std::span<const uint8_t> pool_stream, std::vector<uint8_t>&& data_stream);
 
   uint32_t codepage() const { return codepage_; }
   void set_codepage(uint32_t codepage) { codepage_ = codepage; }
@@ -36,7 +45,7 @@ class StringPool {
   unsigned ref_width() const { return long_refs_ ? 3 : 2; }
 
   /// Number of slots including the null slot 0 (valid ids are 1..slot_count()-1).
-  uint32_t slot_count() const { return static_cast<uint32_t>(bytes_.size()); }
+  uint32_t slot_count() const { return static_cast<uint32_t>(slots_.size()); }
   /// Raw bytes of a string; empty for 0, an unused slot or an id out of range.
   std::string_view Bytes(uint32_t id) const;
   /// Decoded text of a string.
@@ -61,17 +70,28 @@ class StringPool {
                  std::vector<uint8_t>& data_stream) const;
 
  private:
+  struct Slot {
+    uint32_t offset = 0;  // into data_, or into added_ when `added`
+    uint32_t length : 31 = 0;  // 0: null or unused
+    uint32_t added : 1 = 0;
+  };
+
   uint32_t codepage_ = 0;
   bool long_refs_ = false;
-  std::vector<std::string> bytes_{std::string()};  // slot 0 is null
-  // Hash of the bytes -> ids holding them. Keyed by hash (not by views into bytes_)
-  // so the pool stays valid when copied or when bytes_ reallocates.
-  std::unordered_multimap<size_t, uint32_t> index_;
+  std::vector<uint8_t> data_;       // the loaded _StringData
+  std::vector<uint8_t> added_;      // bytes of strings added since
+  std::vector<Slot> slots_{Slot{}};  // slot 0 is null
   std::vector<uint32_t> free_slots_;  // unused slots, highest first (reused lowest first)
+  // Open addressing over ids (0 = empty bucket), capacity a power of two at least
+  // twice the number of strings; empty until the first lookup.
+  mutable std::vector<uint32_t> index_;
+  mutable uint32_t indexed_ = 0;  // strings in index_
+  mutable uint64_t scanned_ = 0;  // slots compared by scans since the index was dropped
 
   static size_t HashBytes(std::string_view bytes);
-  void IndexAdd(uint32_t id);
-  void IndexRemove(uint32_t id);
+  void BuildIndex() const;
+  void IndexAdd(uint32_t id) const;  // index_ built
+  void SetBytes(uint32_t id, std::string_view bytes);
 };
 
 }  // namespace mkx::engine

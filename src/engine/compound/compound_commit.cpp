@@ -16,7 +16,8 @@
 //      stay where they are, so the cost follows the changed data, not the file size.
 //  (4) Order: data and structures, Sync, the header (sector 0), Sync. Until the
 //      header write the file still describes the previous state in full; after it,
-//      the sectors only the previous state used are FREE in the new FAT.
+//      the sectors only the previous state used are FREE in the new FAT. A file
+//      written from empty has no previous state, so the first Sync is skipped.
 //  (5) The in-memory state is replaced only after the header write succeeded, so a
 //      failed commit leaves the object reading the previous state.
 // Entry ids of unchanged entries are kept; a removed entry becomes unused and a new
@@ -447,7 +448,9 @@ Status Committer::Prepare(std::span<const StreamChange> changes) {
 }
 
 Status Committer::Publish() {
-  MKX_TRY(cf_.file().Sync());
+  // A file written from empty has no previous state to keep readable: its data only
+  // has to be durable together with the header, so one sync after it suffices.
+  if (!old_.dir_chain.empty()) MKX_TRY(cf_.file().Sync());
   std::array<uint8_t, kHeaderSize> header{};
   SerializeHeader(next_.header, header.data());
   MKX_TRY(cf_.file().WriteAt(0, header));

@@ -59,6 +59,14 @@ class StringMatcher {
     return it->second;
   }
 
+  /// Whether the two cells hold the same text, compared directly (no lookup).
+  bool SameText(uint32_t from_id, uint32_t to_id) const {
+    const std::string_view a = from_.Bytes(from_id);
+    const std::string_view b = to_.Bytes(to_id);
+    if (a.empty() || b.empty()) return a.empty() == b.empty();
+    return same_bytes_ ? a == b : from_.Text(from_id) == to_.Text(to_id);
+  }
+
   /// Whether the two cells hold the same text.
   bool Equal(uint32_t from_id, uint32_t to_id) {
     from_id = NormalizeId(from_, from_id);
@@ -462,6 +470,45 @@ class TransformBuilder {
     return Ok{};
   }
 
+  // Whether both tables hold the same persistent rows in the same order, cell by
+  // cell (strings compared as text, stream data by content). This is the common case
+  // of a table the change did not touch, decided in one pass without any key index;
+  // anything else (rows moved, added or removed) goes through the keyed comparison.
+  Result<bool> SameRows(const Table& dt, const Table& rt, const std::vector<size_t>& dcols,
+                        const std::vector<size_t>& rcols) {
+    if (dcols.size() != rcols.size() || dt.row_count() != rt.row_count()) return false;
+    const TableSchema& ds = dt.schema();
+    for (size_t row = 0; row < dt.row_count(); ++row) {
+      if (dt.IsTemporaryRow(row) != rt.IsTemporaryRow(row)) return false;
+      if (dt.IsTemporaryRow(row)) continue;
+      for (size_t i = 0; i < dcols.size(); ++i) {
+        const uint32_t d = dt.Cell(row, dcols[i]);
+        const uint32_t r = rt.Cell(row, rcols[i]);
+        switch (ds.columns[dcols[i]].kind()) {
+          case CellKind::kString:
+            if (!db_to_ref_.SameText(d, r)) return false;
+            break;
+          case CellKind::kStream:
+            if ((d != 0) != (r != 0)) return false;
+            break;
+          default:
+            if (d != r) return false;
+            break;
+        }
+      }
+    }
+    // Stream data last: only once every cell matched, and each stream by size first.
+    for (size_t row = 0; row < dt.row_count(); ++row) {
+      if (dt.IsTemporaryRow(row)) continue;
+      for (size_t i = 0; i < dcols.size(); ++i) {
+        if (ds.columns[dcols[i]].kind() != CellKind::kStream || dt.Cell(row, dcols[i]) == 0) continue;
+        auto equal = SameStreamData(db_.StreamDataName(dt, row), ref_.StreamDataName(rt, row));
+        if (!equal.ok() || !*equal) return equal;
+      }
+    }
+    return true;
+  }
+
   Status DiffTable(const TableSchema& ds, const TableSchema& rs, TableGroup& g) {
     const std::vector<size_t> dcols = PersistentColumns(ds);
     const std::vector<size_t> rcols = PersistentColumns(rs);
@@ -475,6 +522,9 @@ class TransformBuilder {
     if (!rtable.ok()) return rtable.take_error();
     const Table& dt = **dtable;
     const Table& rt = **rtable;
+    auto same = SameRows(dt, rt, dcols, rcols);
+    if (!same.ok()) return same.take_error();
+    if (*same) return Ok{};
     const size_t keys = KeyCount(ds, dcols);
 
     std::unordered_map<std::string, size_t> ref_rows;
