@@ -59,12 +59,12 @@ const TableSchema& ColumnsSchema() {
 Error OpenError(const std::string& path, std::u16string reason) {
   return Error(ERROR_OPEN_FAILED, 2203,
                u"Database: [2]. Cannot open database file. System error [3].",
-               {platform::Widen(path), std::move(reason)});
+               {platform::DecodePath(path), std::move(reason)});
 }
 
 /// Puts the path into an error produced below this layer without one.
 Error WithPath(Error error, const std::string& path) {
-  if (!error.fields.empty() && error.fields[0].empty()) error.fields[0] = platform::Widen(path);
+  if (!error.fields.empty() && error.fields[0].empty()) error.fields[0] = platform::DecodePath(path);
   return error;
 }
 
@@ -211,7 +211,7 @@ Result<Table*> Database::GetTable(std::u16string_view table) {
   const TableSchema* schema = FindSchema(table);
   if (!schema) {
     return Error(ERROR_INVALID_TABLE, 2228, u"Database: [2]. Unknown table '[3]'.",
-                 {platform::Widen(path_), std::u16string(table)});
+                 {platform::DecodePath(path_), std::u16string(table)});
   }
   std::u16string stream = EncodeStreamName(table, true);
   std::vector<uint8_t> bytes;
@@ -219,7 +219,7 @@ Result<Table*> Database::GetTable(std::u16string_view table) {
     auto read = file_->ReadStream(stream);
     if (!read.ok()) {
       return Error(ERROR_FUNCTION_FAILED, 2229, u"Database: [2]. Could not load table '[3]'. [4]",
-                   {platform::Widen(path_), std::u16string(table), ReasonOf(read.error())});
+                   {platform::DecodePath(path_), std::u16string(table), ReasonOf(read.error())});
     }
     bytes = std::move(read).value();
   }
@@ -259,7 +259,7 @@ Status Database::Commit() {
   if (read_only() || !dirty()) return Ok{};
   auto update_failed = [&](const Error& cause) {
     return Error(ERROR_FUNCTION_FAILED, 2259, u"Database: [2] Table(s) Update failed. [3]",
-                 {platform::Widen(path_), ReasonOf(cause)});
+                 {platform::DecodePath(path_), ReasonOf(cause)});
   };
   // Every table must be in memory to count references.
   for (const std::u16string& name : table_names_) {

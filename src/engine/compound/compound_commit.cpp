@@ -40,6 +40,10 @@ Error CommitError(uint32_t code, const std::u16string& detail) {
   return Error(code, 2259, u"Cannot update the compound file: [2].", {detail});
 }
 
+/// Whether a size needs more than 32 bits (a function, so that hosts with a 32-bit
+/// size_t, where it never does, compile it without a warning).
+bool NeedsMoreThan32Bits(uint64_t size) { return size > 0xFFFFFFFFull; }
+
 /// DIFAT sectors needed to list `fat_sectors` FAT sectors.
 size_t DifatSectorsFor(size_t fat_sectors, uint32_t entries_per_sector) {
   if (fat_sectors <= kHeaderDifatCount) return 0;
@@ -200,7 +204,7 @@ Status Committer::Validate(std::span<const StreamChange> changes) const {
     if (id && old_.entries[*id].type != kTypeStream) {
       return CommitError(ERROR_INVALID_PARAMETER, c.name + u" is a storage, not a stream");
     }
-    if (c.data && old_.version3() && c.data->size() > 0xFFFFFFFFull) {
+    if (c.data && old_.version3() && NeedsMoreThan32Bits(c.data->size())) {
       return CommitError(ERROR_INVALID_PARAMETER, u"a stream is too large for this file");
     }
     if (!id && c.data && !siblings.insert(c.name).second) {

@@ -1,7 +1,5 @@
 #include "engine/transform/transform_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +16,7 @@
 #include "engine/transform/transform_records.h"
 #include "platform/file.h"
 #include "platform/signal_cleanup.h"
+#include "platform/temp_files.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -132,7 +131,7 @@ Error TableError(std::u16string_view table, const std::u16string& detail) {
 Error CreateError(const std::string& path, const Error& cause) {
   std::u16string reason = cause.fields.size() >= 2 ? cause.fields[1] : cause.message_template;
   return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
-               {platform::Widen(path), reason});
+               {platform::DecodePath(path), reason});
 }
 
 class TransformBuilder {
@@ -600,28 +599,14 @@ class TransformBuilder {
 
 // ---- atomic file writing --------------------------------------------------------
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string TempNameFor(const std::string& path) {
   std::random_device random;
-  const std::string dir = DirectoryOf(path);
-  const size_t slash = path.find_last_of('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // Beside the target, in its directory: "<dir>/.<name>.<random>.tmp".
+  const size_t start = platform::FileNameStart(path);
+  const std::string base = path.substr(start);
   char suffix[24];
   std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull);
-  return dir + "/." + base.substr(0, 200) + suffix;
-}
-
-void SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
+  return path.substr(0, start) + "." + base.substr(0, 200) + suffix;
 }
 
 Status WriteAtomically(const std::string& path, const compound::CompoundWriter& writer) {
@@ -637,21 +622,21 @@ Status WriteAtomically(const std::string& path, const compound::CompoundWriter& 
       cleanup.Arm(temp);
       break;
     }
-    if (::access(temp.c_str(), F_OK) != 0 || attempt >= 100) return CreateError(path, opened.error());
+    if (!platform::PathExists(temp) || attempt >= 100) return CreateError(path, opened.error());
   }
   Status written = writer.WriteTo(*file);
   file.reset();
   if (!written.ok()) {
-    ::unlink(temp.c_str());
+    platform::RemoveFile(temp);
     return CreateError(path, written.error());
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
+  Status renamed = platform::RenameOver(temp, path);
+  if (!renamed.ok()) {
+    platform::RemoveFile(temp);
     return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
-                 {platform::Widen(path), platform::SystemErrorText(err)});
+                 {platform::DecodePath(path), renamed.error().fields.back()});
   }
-  SyncDirectory(DirectoryOf(path));
+  platform::SyncParentDirectory(path);
   return Ok{};
 }
 
@@ -662,7 +647,7 @@ Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, D
   MKX_TRY(builder.Compare());
   if (builder.empty()) {
     return Error(ERROR_NO_DATA, 0, u"The databases [2] and [3] are identical.",
-                 {platform::Widen(database.path()), platform::Widen(reference.path())});
+                 {platform::DecodePath(database.path()), platform::DecodePath(reference.path())});
   }
   return builder.Serialize();
 }
