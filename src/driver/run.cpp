@@ -76,7 +76,7 @@ int RunTool(const std::vector<std::u16string>& args) {
   {
     platform::DeferTerminationSignals deferred;  // no signal between creating and arming
     working_copy_path = MakeWorkingCopyName();
-    if (!working_copy_path.empty()) working_copy_cleanup.Arm(platform::Narrow(working_copy_path));
+    if (!working_copy_path.empty()) working_copy_cleanup.Arm(platform::EncodePath(working_copy_path));
   }
   const bool copied = CopyToWorkingCopy(options.DatabasePath, working_copy_path);
   const std::u16string copy_failure = copied ? u"" : platform::SystemErrorText(errno);

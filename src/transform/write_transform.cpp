@@ -46,7 +46,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
     platform::Print(u"Error in writing the summary information of the MST, Err#%d\n",
                     {static_cast<int64_t>(static_cast<int32_t>(summary))});
     ReportLastInstallerError(msi, summary);
-    platform::RemoveFile(platform::Narrow(transform_path));
+    platform::RemoveFile(platform::EncodePath(transform_path));
     return false;
   }
   platform::Print(u"Error in generate MST for the property set, Err#%d\n",
