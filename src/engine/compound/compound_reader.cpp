@@ -383,15 +383,29 @@ Status CompoundFileImpl::ReadEntry(uint32_t id, uint64_t offset, std::span<uint8
   auto root_chain = RegularChain(0);
   if (!root_chain.ok()) return root_chain.take_error();
   const uint64_t mini_size = state_.entries[0].size;
+  // Where byte `pos` of the stream lies in the file; mini sectors that follow each
+  // other in the file are read together (one call, not one per 64 bytes).
+  auto locate = [&](uint64_t pos, size_t length, uint64_t& file_offset) -> Status {
+    const uint32_t in_mini = static_cast<uint32_t>(pos % kMiniSectorSize);
+    const uint64_t stream_pos = static_cast<uint64_t>((**mini)[pos / kMiniSectorSize]) * kMiniSectorSize + in_mini;
+    if (stream_pos + length > mini_size) return DamagedStream(e.name, "it runs past the end of the mini stream");
+    file_offset = SectorOffset((**root_chain)[stream_pos >> shift]) + (stream_pos & (ss - 1));
+    if (file_offset + length > file_size) return DamagedStream(e.name, "it runs past the end of the file");
+    return Ok{};
+  };
   size_t done = 0;
   while (done < out.size()) {
     const uint64_t pos = offset + done;
-    const uint32_t in_mini = static_cast<uint32_t>(pos % kMiniSectorSize);
-    const size_t length = std::min<size_t>(kMiniSectorSize - in_mini, out.size() - done);
-    const uint64_t stream_pos = static_cast<uint64_t>((**mini)[pos / kMiniSectorSize]) * kMiniSectorSize + in_mini;
-    if (stream_pos + length > mini_size) return DamagedStream(e.name, "it runs past the end of the mini stream");
-    const uint64_t file_offset = SectorOffset((**root_chain)[stream_pos >> shift]) + (stream_pos & (ss - 1));
-    if (file_offset + length > file_size) return DamagedStream(e.name, "it runs past the end of the file");
+    size_t length = std::min<size_t>(kMiniSectorSize - pos % kMiniSectorSize, out.size() - done);
+    uint64_t file_offset = 0;
+    MKX_TRY(locate(pos, length, file_offset));
+    while (done + length < out.size()) {
+      const size_t next = std::min<size_t>(kMiniSectorSize, out.size() - done - length);
+      uint64_t next_offset = 0;
+      MKX_TRY(locate(pos + length, next, next_offset));
+      if (next_offset != file_offset + length) break;
+      length += next;
+    }
     MKX_TRY(file_->ReadAt(file_offset, out.subspan(done, length)));
     done += length;
   }
