@@ -239,10 +239,14 @@ std::vector<std::string> CallsOn(const std::string& log_path, const std::string&
 // Whether a traced call can change the file: an open for writing, or any call other
 // than the read-only look-ups. A strace line reads "<pid> <call>(<arguments>) = ...".
 bool CanWrite(const std::string& line) {
+  // "<pid> <call>(...": strace pads short process numbers, so skip every space.
   const size_t space = line.find(' ');
+  const size_t start = line.find_first_not_of(' ', space);
   const size_t paren = line.find('(');
-  if (space == std::string::npos || paren == std::string::npos || paren < space) return true;
-  const std::string call = line.substr(space + 1, paren - space - 1);
+  if (space == std::string::npos || start == std::string::npos || paren == std::string::npos || paren < start) {
+    return true;
+  }
+  const std::string call = line.substr(start, paren - start);
   if (call == "open" || call == "openat" || call == "openat2" || call == "creat") {
     if (line.find("O_RDONLY") == std::string::npos) return true;
     for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND"}) {
