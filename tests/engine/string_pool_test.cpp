@@ -115,5 +115,40 @@ TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
   EXPECT_EQ(copy.FindText(u"fresh"), 2u);
 }
 
+TEST(StringPoolTest, LookupsStayExactOnceTheIndexIsBuiltAndGrown) {
+  // Enough lookups to pass from scanning to the hash index, interning well past the
+  // index's first capacity, with a string held twice (the lower id wins) and a
+  // release in between that drops the index.
+  StringPool pool;
+  const uint32_t twin = pool.InternBytes("twin");
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string s = "string " + std::to_string(i);
+    ids.push_back(pool.InternBytes(s));
+    ASSERT_EQ(pool.FindBytes(s), ids.back()) << s;
+    ASSERT_EQ(pool.InternBytes(s), ids.back()) << "interned twice: " << s;
+  }
+  for (int i = 0; i < 3000; i += 7) EXPECT_EQ(pool.FindBytes("string " + std::to_string(i)), ids[i]);
+  EXPECT_EQ(pool.FindBytes("string 3000"), 0u);
+  EXPECT_EQ(pool.FindBytes("twin"), twin);
+
+  // Interning a string whose bytes are a view into the pool itself.
+  const std::string_view own = pool.Bytes(ids[5]);
+  EXPECT_EQ(pool.InternBytes(own), ids[5]);
+
+  // Release everything but the even strings; freed slots are reused, lookups exact.
+  std::vector<uint32_t> counts(pool.slot_count(), 0);
+  for (int i = 0; i < 3000; i += 2) counts[ids[i]] = 1;
+  pool.Release(counts);
+  for (int i = 0; i < 3000; ++i) {
+    EXPECT_EQ(pool.FindBytes("string " + std::to_string(i)), i % 2 == 0 ? ids[i] : 0u) << i;
+  }
+  EXPECT_EQ(pool.FindBytes("twin"), 0u);
+  const uint32_t reused = pool.InternBytes("after release");
+  EXPECT_EQ(reused, twin) << "the lowest free slot is reused first";
+  EXPECT_EQ(pool.FindBytes("after release"), reused);
+  EXPECT_EQ(pool.Bytes(reused), "after release");
+}
+
 }  // namespace
 }  // namespace mkx::engine
