@@ -2,6 +2,7 @@
 #include "engine/string_pool.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "engine/codepage.h"
@@ -12,16 +13,13 @@ namespace {
 
 constexpr uint32_t kLongRefsBit = 0x80000000u;
 // Lookups scan the slots until the scans add up to this many passes over the pool;
-// then the hash index is built (it costs a few passes' worth, and memory).
-constexpr uint64_t kScanPasses = 64;
+// then the hash index is built. A scan mostly compares lengths in one sequential
+// pass; building the index hashes every string and writes a table twice the pool's
+// size at random, and on a large pool costs several scans' worth.
+constexpr uint64_t kScanPasses = 16;
 
 uint16_t ReadU16(std::span<const uint8_t> s, size_t at) {
   return static_cast<uint16_t>(s[at] | (s[at + 1] << 8));
-}
-
-void PutU16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v & 0xFF));
-  out.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
 }
 
 Error PoolError(const std::string& reason) {
@@ -205,35 +203,68 @@ void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint
   uint32_t last = static_cast<uint32_t>(slots_.size()) - 1;
   while (last >= 1 && count_of(last) == 0) --last;
 
-  pool_stream.clear();
-  data_stream.clear();
-  pool_stream.reserve(4 + 4 * static_cast<size_t>(last));
-  data_stream.reserve(data_.size() + added_.size());
-  uint32_t header = (codepage_ & ~kLongRefsBit) | (long_refs_ ? kLongRefsBit : 0);
-  PutU16(pool_stream, header & 0xFFFF);
-  PutU16(pool_stream, header >> 16);
+  // Sizes first, so that both streams are written in place without regrowing.
+  size_t entries = 1;  // the header
+  size_t data_size = 0;
   for (uint32_t id = 1; id <= last; ++id) {
-    uint32_t count = count_of(id);
+    const bool used = count_of(id) != 0;
+    const size_t length = used ? slots_[id].length : 0;
+    entries += length > 0xFFFF ? 2 : 1;
+    data_size += length;
+  }
+  pool_stream.resize(4 * entries);
+  data_stream.resize(data_size);
+  uint8_t* entry = pool_stream.data();
+  auto put = [&entry](uint32_t v) {
+    entry[0] = static_cast<uint8_t>(v & 0xFF);
+    entry[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    entry += 2;
+  };
+  const uint32_t header = (codepage_ & ~kLongRefsBit) | (long_refs_ ? kLongRefsBit : 0);
+  put(header & 0xFFFF);
+  put(header >> 16);
+
+  // Runs of strings that lie back to back in the loaded bytes are copied at once.
+  uint8_t* out = data_stream.data();
+  const uint8_t* run = nullptr;
+  size_t run_length = 0;
+  bool run_added = false;  // which buffer the run is in
+  auto flush = [&] {
+    if (run_length != 0) std::memcpy(out, run, run_length);
+    out += run_length;
+    run = nullptr;
+    run_length = 0;
+  };
+  for (uint32_t id = 1; id <= last; ++id) {
+    const uint32_t count = count_of(id);
     if (count == 0) {
-      PutU16(pool_stream, 0);
-      PutU16(pool_stream, 0);
+      put(0);
+      put(0);
       continue;
     }
-    const std::string_view s = Bytes(id);
+    const Slot& slot = slots_[id];
     // The count field is 16 bits; a larger count saturates (readers ignore it).
-    uint32_t stored_count = std::min<uint32_t>(count, 0xFFFF);
-    size_t length = s.size();
+    const uint32_t stored_count = std::min<uint32_t>(count, 0xFFFF);
+    const size_t length = slot.length;
     if (length > 0xFFFF) {
-      PutU16(pool_stream, 0);
-      PutU16(pool_stream, static_cast<uint32_t>(length >> 16));
-      PutU16(pool_stream, static_cast<uint32_t>(length & 0xFFFF));
-      PutU16(pool_stream, stored_count);
+      put(0);
+      put(static_cast<uint32_t>(length >> 16));
+      put(static_cast<uint32_t>(length & 0xFFFF));
     } else {
-      PutU16(pool_stream, static_cast<uint32_t>(length));
-      PutU16(pool_stream, stored_count);
+      put(static_cast<uint32_t>(length));
     }
-    data_stream.insert(data_stream.end(), s.begin(), s.end());
+    put(stored_count);
+    const uint8_t* bytes = (slot.added ? added_ : data_).data() + slot.offset;
+    if (run != nullptr && run_added == static_cast<bool>(slot.added) && run + run_length == bytes) {
+      run_length += length;
+    } else {
+      flush();
+      run = bytes;
+      run_length = length;
+      run_added = slot.added;
+    }
   }
+  flush();
 }
 
 }  // namespace mkx::engine

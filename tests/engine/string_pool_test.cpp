@@ -98,6 +98,29 @@ TEST(StringPoolTest, SerializeRoundTripsAndDropsUnusedSlots) {
   EXPECT_EQ(loaded->codepage(), 65001u);
 }
 
+TEST(StringPoolTest, SerializeMixesLoadedAndAddedStringsInSlotOrder) {
+  // Loaded strings 1..5; 2 and 4 lose their references and two new strings take
+  // their slots (their bytes live apart from the loaded ones). Written
+  // back, every slot must hold its own bytes, whatever buffer they came from.
+  auto loaded = StringPool::Load(PoolEntries(1252, {3, 1, 2, 1, 5, 1, 1, 1, 4, 1}),
+                                 Bytes("onetwthreexfive"));
+  ASSERT_TRUE(loaded.ok());
+  StringPool pool = std::move(loaded).value();
+  std::vector<uint32_t> counts = {0, 1, 0, 1, 0, 1};
+  pool.Release(counts);
+  EXPECT_EQ(pool.InternText(u"NEW"), 2u);
+  EXPECT_EQ(pool.InternText(u"last"), 4u);
+  counts = {0, 1, 1, 1, 1, 1};
+  std::vector<uint8_t> pool_stream, data_stream;
+  pool.Serialize(counts, pool_stream, data_stream);
+  EXPECT_EQ(std::string(data_stream.begin(), data_stream.end()), "oneNEWthreelastfive");
+  auto back = StringPool::Load(pool_stream, data_stream);
+  ASSERT_TRUE(back.ok());
+  const char* expected[] = {"", "one", "NEW", "three", "last", "five"};
+  ASSERT_EQ(back->slot_count(), 6u);
+  for (uint32_t id = 0; id < 6; ++id) EXPECT_EQ(back->Bytes(id), expected[id]) << id;
+}
+
 TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
   StringPool pool;
   for (int i = 0; i < 6; ++i) pool.InternText(u"s" + std::u16string(1, u'0' + i));

@@ -47,7 +47,10 @@ class StringMatcher {
     if (added) {
       uint32_t found = 0;
       if (same_bytes_) {
-        found = to_.FindBytes(from_.Bytes(id));
+        // Two versions of one database mostly keep a string at the same id: that id
+        // is then the answer, and no lookup (or index of the whole pool) is needed.
+        const std::string_view bytes = from_.Bytes(id);
+        found = to_.Bytes(id) == bytes ? id : to_.FindBytes(bytes);
       } else {
         const std::u16string text = from_.Text(id);
         found = to_.FindText(text);
