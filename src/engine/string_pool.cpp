@@ -39,8 +39,28 @@ void StringPool::BuildIndex() const {
   while (capacity < 2 * static_cast<size_t>(strings) + 2) capacity *= 2;
   index_.assign(capacity, 0);
   indexed_ = 0;
-  for (uint32_t id = 1; id < slots_.size(); ++id) {
-    if (slots_[id].length != 0) IndexAdd(id);
+  // Buckets are hit at random across a table of megabytes: hash a batch of strings
+  // first and prefetch their buckets, so that the cache misses overlap.
+  const size_t mask = capacity - 1;
+  constexpr size_t kBatch = 16;
+  uint32_t ids[kBatch];
+  size_t buckets[kBatch];
+  uint32_t id = 1;
+  while (id < slots_.size()) {
+    size_t n = 0;
+    for (; n < kBatch && id < slots_.size(); ++id) {
+      if (slots_[id].length == 0) continue;
+      ids[n] = id;
+      buckets[n] = HashBytes(Bytes(id)) & mask;
+      __builtin_prefetch(&index_[buckets[n]], 1);
+      ++n;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      size_t at = buckets[i];
+      while (index_[at] != 0) at = (at + 1) & mask;
+      index_[at] = ids[i];
+    }
+    indexed_ += static_cast<uint32_t>(n);
   }
 }
 

@@ -22,10 +22,10 @@ struct Slot {
   bool had_file = false;
   dev_t device = 0;
   ino_t inode = 0;
-  char path[kPathCapacity];
+  char path[kPathCapacity] = {};
 };
 
-Slot g_slots[kSlots];
+constinit Slot g_slots[kSlots];  // zero-initialized: nothing runs or is touched at start-up
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-free slot states");
