@@ -136,21 +136,20 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
   return pool;
 }
 
-std::string_view StringPool::Bytes(uint32_t id) const {
-  if (id >= slots_.size()) return {};
-  const Slot& slot = slots_[id];
-  const std::vector<uint8_t>& from = slot.added ? added_ : data_;
-  return std::string_view(reinterpret_cast<const char*>(from.data()) + slot.offset, slot.length);
-}
-
 std::u16string StringPool::Text(uint32_t id) const { return DecodeText(codepage_, Bytes(id)); }
 
 uint32_t StringPool::FindBytes(std::string_view bytes) const {
   if (bytes.empty()) return 0;
   if (index_.empty() && scanned_ < kScanPasses * static_cast<uint64_t>(slots_.size())) {
     scanned_ += slots_.size();
+    // Lengths first, then the last byte (strings of one length often share a
+    // prefix), and only then the whole string.
+    const char last = bytes.back();
     for (uint32_t id = 1; id < slots_.size(); ++id) {
-      if (slots_[id].length == bytes.size() && Bytes(id) == bytes) return id;
+      const Slot& slot = slots_[id];
+      if (slot.length != bytes.size()) continue;
+      const char* s = reinterpret_cast<const char*>((slot.added ? added_ : data_).data()) + slot.offset;
+      if (s[bytes.size() - 1] == last && std::memcmp(s, bytes.data(), bytes.size()) == 0) return id;
     }
     return 0;
   }

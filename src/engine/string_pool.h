@@ -47,7 +47,12 @@ class StringPool {
   /// Number of slots including the null slot 0 (valid ids are 1..slot_count()-1).
   uint32_t slot_count() const { return static_cast<uint32_t>(slots_.size()); }
   /// Raw bytes of a string; empty for 0, an unused slot or an id out of range.
-  std::string_view Bytes(uint32_t id) const;
+  std::string_view Bytes(uint32_t id) const {
+    if (id >= slots_.size()) return {};
+    const Slot& slot = slots_[id];
+    const std::vector<uint8_t>& from = slot.added ? added_ : data_;
+    return std::string_view(reinterpret_cast<const char*>(from.data()) + slot.offset, slot.length);
+  }
   /// Decoded text of a string.
   std::u16string Text(uint32_t id) const;
 

@@ -8,13 +8,6 @@
 
 namespace mkx::engine {
 
-CellKind ColumnInfo::kind() const {
-  if (type & column_type::kStringStorage) {
-    return (type & column_type::kStringRef) ? CellKind::kString : CellKind::kStream;
-  }
-  return (type & column_type::kWidthMask) == 4 ? CellKind::kInt32 : CellKind::kInt16;
-}
-
 unsigned ColumnInfo::stored_width(unsigned string_ref_width) const {
   switch (kind()) {
     case CellKind::kString: return string_ref_width;

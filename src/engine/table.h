@@ -40,7 +40,12 @@ struct ColumnInfo {
   std::u16string name;
   uint16_t type = 0;  // type word without the 0x8000 bias
 
-  CellKind kind() const;
+  CellKind kind() const {
+    if (type & column_type::kStringStorage) {
+      return (type & column_type::kStringRef) ? CellKind::kString : CellKind::kStream;
+    }
+    return (type & column_type::kWidthMask) == 4 ? CellKind::kInt32 : CellKind::kInt16;
+  }
   bool is_key() const { return type & column_type::kKey; }
   bool nullable() const { return type & column_type::kNullable; }
   bool temporary() const { return type & column_type::kTemporary; }

@@ -61,22 +61,14 @@ class StringMatcher {
     return it->second;
   }
 
-  /// Whether the two cells hold the same text, compared directly (no lookup).
+  /// Whether the two cells hold the same text, compared directly (no lookup; a pool
+  /// may hold a text twice, so equal texts need not have equal ids). Null and unused
+  /// slots read as null.
   bool SameText(uint32_t from_id, uint32_t to_id) const {
     const std::string_view a = from_.Bytes(from_id);
     const std::string_view b = to_.Bytes(to_id);
     if (a.empty() || b.empty()) return a.empty() == b.empty();
     return same_bytes_ ? a == b : from_.Text(from_id) == to_.Text(to_id);
-  }
-
-  /// Whether the two cells hold the same text.
-  bool Equal(uint32_t from_id, uint32_t to_id) {
-    from_id = NormalizeId(from_, from_id);
-    to_id = NormalizeId(to_, to_id);
-    if (from_id == 0 || to_id == 0) return from_id == to_id;
-    if (Map(from_id) == to_id) return true;
-    // A pool may hold the same text twice; the ids then differ but the values do not.
-    return same_bytes_ ? from_.Bytes(from_id) == to_.Bytes(to_id) : from_.Text(from_id) == to_.Text(to_id);
   }
 
  private:
@@ -561,7 +553,7 @@ class TransformBuilder {
         bool same = true;
         switch (ds.columns[dcols[i]].kind()) {
           case CellKind::kString:
-            same = i < rcols.size() ? db_to_ref_.Equal(d, r) : NormalizeId(db_.strings(), d) == 0;
+            same = i < rcols.size() ? db_to_ref_.SameText(d, r) : NormalizeId(db_.strings(), d) == 0;
             break;
           case CellKind::kStream:
             if ((d != 0) != (r != 0)) {
