@@ -191,6 +191,42 @@ uint32_t StringPool::InternText(std::u16string_view text) {
   return InternBytes(EncodeText(codepage_, text));
 }
 
+void StringPool::MarkSameStrings(const StringPool& other, std::vector<bool>& same) const {
+  const uint32_t n = std::min(slot_count(), other.slot_count());
+  same.assign(n, false);
+  // A run is compared in one call when it matches; a mismatch is then found string
+  // by string, so runs are kept short enough for that to stay cheap.
+  constexpr size_t kRunBytes = 64 * 1024;
+  auto loaded_pair = [&](uint32_t id) {
+    const Slot& a = slots_[id];
+    const Slot& b = other.slots_[id];
+    return !a.added && !b.added && a.length != 0 && a.length == b.length;
+  };
+  uint32_t id = 1;
+  while (id < n) {
+    if (!loaded_pair(id)) {
+      const std::string_view a = Bytes(id);
+      same[id] = !a.empty() && a == other.Bytes(id);
+      ++id;
+      continue;
+    }
+    const uint32_t first = id;
+    const size_t a_start = slots_[id].offset;
+    const size_t b_start = other.slots_[id].offset;
+    size_t length = 0;
+    do {
+      length += slots_[id].length;
+      ++id;
+    } while (id < n && length < kRunBytes && loaded_pair(id) && slots_[id].offset == a_start + length &&
+             other.slots_[id].offset == b_start + length);
+    if (std::memcmp(data_.data() + a_start, other.data_.data() + b_start, length) == 0) {
+      for (uint32_t k = first; k < id; ++k) same[k] = true;
+    } else {
+      for (uint32_t k = first; k < id; ++k) same[k] = Bytes(k) == other.Bytes(k);
+    }
+  }
+}
+
 void StringPool::Release(std::span<const uint32_t> refcounts) {
   bool released = false;
   for (uint32_t id = 1; id < slots_.size(); ++id) {

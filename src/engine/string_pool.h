@@ -65,6 +65,12 @@ class StringPool {
   uint32_t InternBytes(std::string_view bytes);
   uint32_t InternText(std::u16string_view text);
 
+  /// Marks, for each id held by both pools, whether both hold the same bytes there
+  /// (`same[id]`; null and unused slots are never marked). Runs of strings that lie
+  /// back to back in both pools are compared at once, so two versions of one
+  /// database are compared at the cost of one pass over their bytes.
+  void MarkSameStrings(const StringPool& other, std::vector<bool>& same) const;
+
   /// Frees every slot whose count is 0 (counts indexed by id, size slot_count()).
   void Release(std::span<const uint32_t> refcounts);
 

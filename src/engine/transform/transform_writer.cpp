@@ -37,7 +37,9 @@ uint32_t NormalizeId(const StringPool& pool, uint32_t id) { return pool.Bytes(id
 class StringMatcher {
  public:
   StringMatcher(const StringPool& from, const StringPool& to)
-      : from_(from), to_(to), same_bytes_(SameEncoding(from.codepage(), to.codepage())) {}
+      : from_(from), to_(to), same_bytes_(SameEncoding(from.codepage(), to.codepage())) {
+    if (same_bytes_) from_.MarkSameStrings(to_, same_at_id_);
+  }
 
   /// The id in `to` of the text of `id` in `from`: 0 for null, kNoString if absent.
   uint32_t Map(uint32_t id) {
@@ -49,8 +51,7 @@ class StringMatcher {
       if (same_bytes_) {
         // Two versions of one database mostly keep a string at the same id: that id
         // is then the answer, and no lookup (or index of the whole pool) is needed.
-        const std::string_view bytes = from_.Bytes(id);
-        found = to_.Bytes(id) == bytes ? id : to_.FindBytes(bytes);
+        found = SameAtId(id) ? id : to_.FindBytes(from_.Bytes(id));
       } else {
         const std::u16string text = from_.Text(id);
         found = to_.FindText(text);
@@ -65,6 +66,7 @@ class StringMatcher {
   /// may hold a text twice, so equal texts need not have equal ids). Null and unused
   /// slots read as null.
   bool SameText(uint32_t from_id, uint32_t to_id) const {
+    if (from_id == to_id && SameAtId(from_id)) return true;
     const std::string_view a = from_.Bytes(from_id);
     const std::string_view b = to_.Bytes(to_id);
     if (a.empty() || b.empty()) return a.empty() == b.empty();
@@ -72,9 +74,12 @@ class StringMatcher {
   }
 
  private:
+  bool SameAtId(uint32_t id) const { return id < same_at_id_.size() && same_at_id_[id]; }
+
   const StringPool& from_;
   const StringPool& to_;
   bool same_bytes_;
+  std::vector<bool> same_at_id_;  // both pools hold the same bytes at this id
   std::unordered_map<uint32_t, uint32_t> cache_;
 };
 
