@@ -98,6 +98,8 @@ class StringPool {
   mutable std::vector<uint32_t> index_;
   mutable uint32_t indexed_ = 0;  // strings in index_
   mutable uint64_t scanned_ = 0;  // slots compared by scans since the index was dropped
+  mutable std::string last_miss_;  // bytes the last scan did not find, while valid
+  mutable bool last_miss_valid_ = false;
 
   static size_t HashBytes(std::string_view bytes);
   void BuildIndex() const;

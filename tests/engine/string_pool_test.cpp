@@ -142,6 +142,25 @@ TEST(StringPoolTest, MarkSameStringsFindsEveryDifference) {
   EXPECT_EQ(same, std::vector<bool>({false, true, true, true, true, true, true, true}));
 }
 
+TEST(StringPoolTest, MissesAreNotRememberedPastAChange) {
+  StringPool pool;
+  pool.InternText(u"present");
+  EXPECT_EQ(pool.FindBytes("absent"), 0u);
+  EXPECT_EQ(pool.FindBytes("absent"), 0u);  // asked again before any change
+  const uint32_t id = pool.InternBytes("absent");
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(pool.FindBytes("absent"), id);
+  // A miss, then another string added: the first is still found as missing, and
+  // once added, found.
+  EXPECT_EQ(pool.FindBytes("later"), 0u);
+  pool.InternBytes("other");
+  EXPECT_EQ(pool.FindBytes("later"), 0u);
+  const uint32_t later = pool.InternBytes("later");
+  EXPECT_EQ(pool.FindBytes("later"), later);
+  StringPool copy = pool;
+  EXPECT_EQ(copy.FindBytes("later"), later);
+}
+
 TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
   StringPool pool;
   for (int i = 0; i < 6; ++i) pool.InternText(u"s" + std::u16string(1, u'0' + i));
