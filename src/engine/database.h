@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,16 @@ class Database {
   /// The table, decoded on first use. Fails if its stream is corrupt.
   Result<Table*> GetTable(std::u16string_view table);
 
+  /// Whether the table's stream in the file holds exactly the table's rows: true
+  /// unless the table is in memory with uncommitted changes, temporary rows or
+  /// temporary columns. Such a table can be compared or counted from the file
+  /// without decoding it.
+  bool StoredTableCurrent(std::u16string_view table) const;
+  /// Size in bytes of the table's stream in the file (0 when it has none).
+  uint64_t StoredTableSize(std::u16string_view table) const;
+  /// Reads part of the table's stream in the file.
+  Status ReadStoredTable(std::u16string_view table, uint64_t offset, std::span<uint8_t> out) const;
+
   /// Logical name of the data stream of a stream-column cell: "<Table>.<key1>.<key2>"
   /// (string keys as text, integer keys in decimal).
   std::u16string StreamDataName(const Table& table, size_t row) const;
@@ -76,6 +87,10 @@ class Database {
  private:
   Database() = default;
   Status LoadCatalog();
+  /// Adds the string references of a table not in memory, whose stream divides into
+  /// whole rows, to both counts, reading the stream a bounded chunk at a time.
+  Status CountStoredStringRefs(const TableSchema& schema, std::vector<uint32_t>& persistent,
+                               std::vector<uint32_t>& in_use) const;
 
   OpenMode mode_ = OpenMode::kReadOnly;
   std::string path_;
