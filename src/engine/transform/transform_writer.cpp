@@ -62,6 +62,9 @@ class StringMatcher {
     return it->second;
   }
 
+  /// Whether both pools hold the same (non-null) bytes at this id.
+  bool SameAtId(uint32_t id) const { return id < same_at_id_.size() && same_at_id_[id]; }
+
   /// Whether the two cells hold the same text, compared directly (no lookup; a pool
   /// may hold a text twice, so equal texts need not have equal ids). Null and unused
   /// slots read as null.
@@ -74,8 +77,6 @@ class StringMatcher {
   }
 
  private:
-  bool SameAtId(uint32_t id) const { return id < same_at_id_.size() && same_at_id_[id]; }
-
   const StringPool& from_;
   const StringPool& to_;
   bool same_bytes_;
@@ -508,6 +509,52 @@ class TransformBuilder {
     return true;
   }
 
+  // Whether both files store the table with the same bytes, every string reference
+  // naming the same text in both pools. This decides the common case of a table
+  // neither side changed without decoding it, a bounded chunk at a time. Tables with
+  // stream columns (their data lives in other streams) and tables whose rows in
+  // memory differ from the file take the row-by-row comparison.
+  Result<bool> SameStoredTable(const TableSchema& ds, const TableSchema& rs) {
+    const unsigned width_of_refs = db_.strings().ref_width();
+    if (ref_.strings().ref_width() != width_of_refs) return false;
+    if (ds.columns.size() != rs.columns.size()) return false;
+    for (size_t c = 0; c < ds.columns.size(); ++c) {
+      const ColumnInfo& d = ds.columns[c];
+      if (d.name != rs.columns[c].name || d.type != rs.columns[c].type) return false;
+      if (d.kind() == CellKind::kStream || d.temporary()) return false;
+    }
+    if (!db_.StoredTableCurrent(ds.name) || !ref_.StoredTableCurrent(rs.name)) return false;
+    const uint64_t size = db_.StoredTableSize(ds.name);
+    if (ref_.StoredTableSize(rs.name) != size) return false;
+    const unsigned row_width = ds.row_width(width_of_refs);
+    if (size == 0) return true;
+    if (row_width == 0 || size % row_width != 0) return false;  // decoding reports it
+    const uint64_t rows = size / row_width;
+    constexpr size_t kChunkBytes = 64 * 1024;
+    uint64_t column_offset = 0;
+    for (const ColumnInfo& column : ds.columns) {
+      const unsigned width = column.stored_width(width_of_refs);
+      const uint64_t column_bytes = rows * width;
+      const size_t step = kChunkBytes / width * width;
+      for (uint64_t done = 0; done < column_bytes; done += step) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(step, column_bytes - done));
+        db_chunk_.resize(length);
+        ref_chunk_.resize(length);
+        MKX_TRY(db_.ReadStoredTable(ds.name, column_offset + done, db_chunk_));
+        MKX_TRY(ref_.ReadStoredTable(rs.name, column_offset + done, ref_chunk_));
+        if (db_chunk_ != ref_chunk_) return false;
+        if (column.kind() != CellKind::kString) continue;
+        for (size_t at = 0; at < length; at += width) {
+          uint32_t id = db_chunk_[at] | (db_chunk_[at + 1] << 8);
+          if (width == 3) id |= static_cast<uint32_t>(db_chunk_[at + 2]) << 16;
+          if (id != 0 && !db_to_ref_.SameAtId(id)) return false;
+        }
+      }
+      column_offset += column_bytes;
+    }
+    return true;
+  }
+
   Status DiffTable(const TableSchema& ds, const TableSchema& rs, TableGroup& g) {
     const std::vector<size_t> dcols = PersistentColumns(ds);
     const std::vector<size_t> rcols = PersistentColumns(rs);
@@ -515,6 +562,9 @@ class TransformBuilder {
     for (size_t i = rcols.size(); i < dcols.size(); ++i) {
       AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
     }
+    auto stored_same = SameStoredTable(ds, rs);
+    if (!stored_same.ok()) return stored_same.take_error();
+    if (*stored_same) return Ok{};
     auto dtable = db_.GetTable(ds.name);
     if (!dtable.ok()) return dtable.take_error();
     auto rtable = ref_.GetTable(rs.name);
@@ -592,6 +642,7 @@ class TransformBuilder {
   Database& db_;
   Database& ref_;
   StringMatcher db_to_ref_;
+  std::vector<uint8_t> db_chunk_, ref_chunk_;  // read buffers of SameStoredTable
   std::vector<TableGroup> groups_;
   std::vector<TransformStream> data_streams_;
   std::set<std::u16string> data_names_;
