@@ -279,25 +279,42 @@ Status Database::CountStoredStringRefs(const TableSchema& schema, std::vector<ui
   const uint64_t size = StoredTableSize(schema.name);
   if (size == 0) return Ok{};
   const uint64_t rows = size / row_width;
+  auto count = [&](std::span<const uint8_t> cells, unsigned width) {
+    for (size_t at = 0; at < cells.size(); at += width) {
+      uint32_t id = cells[at] | (cells[at + 1] << 8);
+      if (width == 3) id |= static_cast<uint32_t>(cells[at + 2]) << 16;
+      if (id == 0) continue;
+      if (id >= persistent.size()) persistent.resize(id + 1, 0);
+      if (id >= in_use.size()) in_use.resize(id + 1, 0);
+      ++persistent[id];
+      ++in_use[id];
+    }
+  };
+  // A small stream is read at once (it mostly lives in the mini stream, where reads
+  // of single columns would be many and short); a larger one a bounded chunk of one
+  // string column at a time.
+  constexpr uint64_t kWholeBytes = 1024 * 1024;
   constexpr size_t kChunkBytes = 64 * 1024;
   std::vector<uint8_t> chunk;
+  if (size <= kWholeBytes) {
+    chunk.resize(static_cast<size_t>(size));
+    MKX_TRY(ReadStoredTable(schema.name, 0, chunk));
+  }
   uint64_t column_offset = 0;
   for (const ColumnInfo& column : schema.columns) {
     const unsigned width = column.stored_width(ref_width);
     const uint64_t column_bytes = rows * width;
     if (column.kind() == CellKind::kString) {
-      const size_t step = kChunkBytes / width * width;
-      for (uint64_t done = 0; done < column_bytes; done += step) {
-        chunk.resize(static_cast<size_t>(std::min<uint64_t>(step, column_bytes - done)));
-        MKX_TRY(ReadStoredTable(schema.name, column_offset + done, chunk));
-        for (size_t at = 0; at < chunk.size(); at += width) {
-          uint32_t id = chunk[at] | (chunk[at + 1] << 8);
-          if (width == 3) id |= static_cast<uint32_t>(chunk[at + 2]) << 16;
-          if (id == 0) continue;
-          if (id >= persistent.size()) persistent.resize(id + 1, 0);
-          if (id >= in_use.size()) in_use.resize(id + 1, 0);
-          ++persistent[id];
-          ++in_use[id];
+      if (size <= kWholeBytes) {
+        count(std::span<const uint8_t>(chunk).subspan(static_cast<size_t>(column_offset),
+                                                      static_cast<size_t>(column_bytes)),
+              width);
+      } else {
+        const size_t step = kChunkBytes / width * width;
+        for (uint64_t done = 0; done < column_bytes; done += step) {
+          chunk.resize(static_cast<size_t>(std::min<uint64_t>(step, column_bytes - done)));
+          MKX_TRY(ReadStoredTable(schema.name, column_offset + done, chunk));
+          count(chunk, width);
         }
       }
     }

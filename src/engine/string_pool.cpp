@@ -145,6 +145,13 @@ uint32_t StringPool::FindBytes(std::string_view bytes) const {
     // A statement often looks up a missing string twice (is the key there? then add
     // it): the last miss is remembered until the pool changes.
     if (last_miss_valid_ && last_miss_ == bytes) return 0;
+    // Strings added since load first: they are the ones looked up again (a value
+    // set on many rows), and they lie at the far end of a scan. An added string is
+    // never a second copy of another, so it is the only answer.
+    for (const uint32_t id : added_ids_) {
+      const Slot& slot = slots_[id];
+      if (slot.added && slot.length == bytes.size() && Bytes(id) == bytes) return id;
+    }
     // Lengths first, then the last byte (strings of one length often share a
     // prefix), and only then the whole string.
     const char last = bytes.back();
@@ -192,6 +199,7 @@ uint32_t StringPool::InternBytes(std::string_view bytes) {
     slots_.emplace_back();
   }
   SetBytes(id, bytes);
+  added_ids_.push_back(id);
   last_miss_valid_ = false;
   if (!index_.empty()) IndexAdd(id);
   return id;
@@ -252,6 +260,7 @@ void StringPool::Release(std::span<const uint32_t> refcounts) {
   for (uint32_t id = static_cast<uint32_t>(slots_.size()) - 1; id >= 1; --id) {
     if (slots_[id].length == 0) free_slots_.push_back(id);
   }
+  std::erase_if(added_ids_, [&](uint32_t id) { return id >= slots_.size() || slots_[id].length == 0; });
   if (released) {
     index_.clear();  // lookups scan again, then rebuild it
     indexed_ = 0;

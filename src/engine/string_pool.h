@@ -93,6 +93,7 @@ class StringPool {
   std::vector<uint8_t> added_;      // bytes of strings added since
   std::vector<Slot> slots_{Slot{}};  // slot 0 is null
   std::vector<uint32_t> free_slots_;  // unused slots, highest first (reused lowest first)
+  std::vector<uint32_t> added_ids_;   // slots given strings since load (some maybe freed since)
   // Open addressing over ids (0 = empty bucket), capacity a power of two at least
   // twice the number of strings; empty until the first lookup.
   mutable std::vector<uint32_t> index_;

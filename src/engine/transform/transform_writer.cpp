@@ -530,11 +530,41 @@ class TransformBuilder {
     if (size == 0) return true;
     if (row_width == 0 || size % row_width != 0) return false;  // decoding reports it
     const uint64_t rows = size / row_width;
+    // A stream up to kWholeBytes is read at once (a small table's stream is mostly in
+    // the mini stream, where reads of single columns would be many and short); a
+    // larger one a column and a bounded chunk at a time.
+    constexpr uint64_t kWholeBytes = 1024 * 1024;
     constexpr size_t kChunkBytes = 64 * 1024;
+    const bool whole = size <= kWholeBytes;
+    if (whole) {
+      db_chunk_.resize(static_cast<size_t>(size));
+      ref_chunk_.resize(static_cast<size_t>(size));
+      MKX_TRY(db_.ReadStoredTable(ds.name, 0, db_chunk_));
+      MKX_TRY(ref_.ReadStoredTable(rs.name, 0, ref_chunk_));
+      if (db_chunk_ != ref_chunk_) return false;
+    }
+    auto same_strings = [&](std::span<const uint8_t> cells, unsigned width) {
+      for (size_t at = 0; at < cells.size(); at += width) {
+        uint32_t id = cells[at] | (cells[at + 1] << 8);
+        if (width == 3) id |= static_cast<uint32_t>(cells[at + 2]) << 16;
+        if (id != 0 && !db_to_ref_.SameAtId(id)) return false;
+      }
+      return true;
+    };
     uint64_t column_offset = 0;
     for (const ColumnInfo& column : ds.columns) {
       const unsigned width = column.stored_width(width_of_refs);
       const uint64_t column_bytes = rows * width;
+      const bool strings = column.kind() == CellKind::kString;
+      if (whole) {
+        if (strings && !same_strings(std::span<const uint8_t>(db_chunk_).subspan(
+                                          static_cast<size_t>(column_offset), static_cast<size_t>(column_bytes)),
+                                      width)) {
+          return false;
+        }
+        column_offset += column_bytes;
+        continue;
+      }
       const size_t step = kChunkBytes / width * width;
       for (uint64_t done = 0; done < column_bytes; done += step) {
         const size_t length = static_cast<size_t>(std::min<uint64_t>(step, column_bytes - done));
@@ -543,12 +573,7 @@ class TransformBuilder {
         MKX_TRY(db_.ReadStoredTable(ds.name, column_offset + done, db_chunk_));
         MKX_TRY(ref_.ReadStoredTable(rs.name, column_offset + done, ref_chunk_));
         if (db_chunk_ != ref_chunk_) return false;
-        if (column.kind() != CellKind::kString) continue;
-        for (size_t at = 0; at < length; at += width) {
-          uint32_t id = db_chunk_[at] | (db_chunk_[at + 1] << 8);
-          if (width == 3) id |= static_cast<uint32_t>(db_chunk_[at + 2]) << 16;
-          if (id != 0 && !db_to_ref_.SameAtId(id)) return false;
-        }
+        if (strings && !same_strings(db_chunk_, width)) return false;
       }
       column_offset += column_bytes;
     }
