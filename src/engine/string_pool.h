@@ -65,6 +65,10 @@ class StringPool {
   uint32_t InternBytes(std::string_view bytes);
   uint32_t InternText(std::u16string_view text);
 
+  /// Whether the string at `id` was added since load. Such a string is the pool's only
+  /// copy of its bytes (adding looks for one first).
+  bool IsAdded(uint32_t id) const { return id < slots_.size() && slots_[id].added && slots_[id].length != 0; }
+
   /// Marks, for each id held by both pools, whether both hold the same bytes there
   /// (`same[id]`; null and unused slots are never marked). Runs of strings that lie
   /// back to back in both pools are compared at once, so two versions of one

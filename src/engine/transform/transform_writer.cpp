@@ -38,7 +38,18 @@ class StringMatcher {
  public:
   StringMatcher(const StringPool& from, const StringPool& to)
       : from_(from), to_(to), same_bytes_(SameEncoding(from.codepage(), to.codepage())) {
-    if (same_bytes_) from_.MarkSameStrings(to_, same_at_id_);
+    if (!same_bytes_) return;
+    from_.MarkSameStrings(to_, same_at_id_);
+    // Where `to` holds other bytes than `from` (or ids `from` lacks), in id order.
+    for (uint32_t id = 1; id < to_.slot_count(); ++id) {
+      if (to_.Bytes(id).empty() || SameAtId(id)) continue;
+      if (differing_.size() == kMaxDiffering) {
+        differing_.clear();
+        differing_complete_ = false;
+        break;
+      }
+      differing_.push_back(id);
+    }
   }
 
   /// The id in `to` of the text of `id` in `from`: 0 for null, kNoString if absent.
@@ -51,7 +62,7 @@ class StringMatcher {
       if (same_bytes_) {
         // Two versions of one database mostly keep a string at the same id: that id
         // is then the answer, and no lookup (or index of the whole pool) is needed.
-        found = SameAtId(id) ? id : to_.FindBytes(from_.Bytes(id));
+        found = SameAtId(id) ? id : FindInTo(id);
       } else {
         const std::u16string text = from_.Text(id);
         found = to_.FindText(text);
@@ -77,10 +88,30 @@ class StringMatcher {
   }
 
  private:
+  // At most this many ids of `to` are kept in differing_; beyond, lookups use the pool.
+  static constexpr size_t kMaxDiffering = 4096;
+
+  // The lowest id of `to` holding the bytes of `id` in `from`, or 0.
+  uint32_t FindInTo(uint32_t id) const {
+    const std::string_view bytes = from_.Bytes(id);
+    // A string `from` added is its only copy there. Were `to` to hold it at an id
+    // where both pools agree, `from` would hold it there too, a second copy; so
+    // `to` can hold it only where the pools differ.
+    if (differing_complete_ && from_.IsAdded(id)) {
+      for (const uint32_t candidate : differing_) {
+        if (to_.Bytes(candidate) == bytes) return candidate;
+      }
+      return 0;
+    }
+    return to_.FindBytes(bytes);
+  }
+
   const StringPool& from_;
   const StringPool& to_;
   bool same_bytes_;
   std::vector<bool> same_at_id_;  // both pools hold the same bytes at this id
+  std::vector<uint32_t> differing_;  // ids of `to` whose bytes `from` lacks at that id
+  bool differing_complete_ = true;
   std::unordered_map<uint32_t, uint32_t> cache_;
 };
 

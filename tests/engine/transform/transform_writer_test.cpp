@@ -306,6 +306,67 @@ TEST_F(TransformWriterTest, ReusedStringIdWithIdenticalTableBytesIsAChange) {
   EXPECT_NE(FindStream(*streams, u"Property", true), nullptr);
 }
 
+void ExpectFillerInsertAndUpdate(const std::vector<TransformStream>& streams);
+
+// A row deleted and added again once its key string's slot went to another string:
+// the key is then a string added at a new id, held by the reference at an id where
+// the pools differ. The row must still be matched, and its change be one update.
+TEST_F(TransformWriterTest, KeyReaddedAtANewIdStillMatchesItsRow) {
+  const std::string changed = Changed([](const std::string&) {});
+  uint32_t ref_key = 0;
+  {
+    auto ref = OpenDb(base_);
+    ASSERT_TRUE(ref);
+    ref_key = ref->strings().FindText(u"MYPROP");
+    ASSERT_NE(ref_key, 0u);
+  }
+  {
+    auto db = Database::Open(changed, OpenMode::kTransact);
+    ASSERT_TRUE(db.ok());
+    Database& d = **db;
+    auto table = d.GetTable(u"Property");
+    ASSERT_TRUE(table.ok());
+    Table& t = **table;
+    auto row = t.FindByKey(std::span<const uint32_t>(&ref_key, 1));
+    ASSERT_TRUE(row.has_value());
+    t.EraseRow(*row);
+    ASSERT_TRUE(d.Commit().ok());
+    ASSERT_EQ(d.strings().FindText(u"MYPROP"), 0u) << "the key string was freed";
+    // Another row takes the freed slot, then the row comes back with a new value.
+    const uint32_t filler[] = {d.strings().InternText(u"FILLER"), d.strings().InternText(u"x")};
+    ASSERT_EQ(filler[0], ref_key);
+    t.AppendRow(filler);
+    const uint32_t again[] = {d.strings().InternText(u"MYPROP"), d.strings().InternText(u"again")};
+    ASSERT_NE(again[0], ref_key);
+    t.AppendRow(again);
+    ASSERT_TRUE(d.Commit().ok());
+    // Compared both as committed in memory and as reopened from the file.
+    auto ref = OpenDb(base_);
+    ASSERT_TRUE(ref);
+    auto in_memory = BuildTransformStreams(d, *ref);
+    ASSERT_TRUE(in_memory.ok()) << in_memory.code();
+    auto from_file = Streams(changed);
+    ASSERT_TRUE(from_file.ok()) << from_file.code();
+    for (const auto* streams : {&*in_memory, &*from_file}) {
+      ExpectFillerInsertAndUpdate(*streams);
+    }
+  }
+}
+
+void ExpectFillerInsertAndUpdate(const std::vector<TransformStream>& streams) {
+  const std::vector<std::string> pool = PoolStrings(streams);
+  auto id = [&](const std::string& s) -> uint8_t {
+    auto it = std::find(pool.begin(), pool.end(), s);
+    EXPECT_NE(it, pool.end()) << s;
+    return static_cast<uint8_t>(it - pool.begin() + 1);
+  };
+  const TransformStream* property = FindStream(streams, u"Property", true);
+  ASSERT_NE(property, nullptr);
+  // Key order: FILLER inserted, MYPROP updated (not deleted and inserted again).
+  EXPECT_EQ(property->data, (Bytes{0x01, 0x02, id("FILLER"), 0, id("x"), 0, 0x02, 0x00, id("MYPROP"), 0,
+                                   id("again"), 0}));
+}
+
 TEST_F(TransformWriterTest, IdenticalDatabasesGiveNoDataAndNoFile) {
   const std::string copy = Changed([](const std::string&) {});
   auto db = OpenDb(copy);
