@@ -19,10 +19,6 @@ constexpr uint32_t kLongRefsBit = 0x80000000u;
 // scans have cost about as much keeps a run within twice the cheaper choice.
 constexpr uint64_t kScanPasses = 24;
 
-uint16_t ReadU16(std::span<const uint8_t> s, size_t at) {
-  return static_cast<uint16_t>(s[at] | (s[at + 1] << 8));
-}
-
 Error PoolError(const std::string& reason) {
   return Error(ERROR_OPEN_FAILED, 2203,
                u"Database: [2]. Cannot open database file. System error [3].",
@@ -109,31 +105,28 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
   pool.long_refs_ = (header & kLongRefsBit) != 0;
 
   if (data_stream.size() > 0x7FFFFFFF) return PoolError("_StringData is larger than 2 GiB");
-  const size_t entries = pool_stream.size() / 4 - 1;
-  pool.slots_.reserve(entries + 1);
+  const uint8_t* entry = pool_stream.data() + 4;
+  const uint8_t* const end = pool_stream.data() + pool_stream.size();
+  const size_t data_size = data_stream.size();
+  std::vector<Slot>& slots = pool.slots_;
+  slots.reserve(pool_stream.size() / 4);
   size_t offset = 0;  // into data_stream
-  for (size_t e = 0; e < entries; ++e) {
-    size_t at = 4 + 4 * e;
-    uint32_t length = ReadU16(pool_stream, at);
-    uint16_t second = ReadU16(pool_stream, at + 2);
+  while (entry != end) {
+    uint32_t length = entry[0] | (entry[1] << 8);
+    const uint32_t second = entry[2] | (entry[3] << 8);
+    entry += 4;
     if (length == 0 && second != 0) {  // long string: (0, high), (low, refcount)
-      if (e + 1 >= entries) return PoolError("long string entry is cut off");
-      ++e;
-      length = (static_cast<uint32_t>(second) << 16) | ReadU16(pool_stream, 4 + 4 * e);
+      if (entry == end) return PoolError("long string entry is cut off");
+      length = (second << 16) | entry[0] | (entry[1] << 8);
+      entry += 4;
     }
-    if (length > data_stream.size() - offset) {
-      return PoolError("string lengths run past the end of _StringData");
-    }
-    Slot slot;
-    slot.offset = static_cast<uint32_t>(offset);
-    slot.length = length;
-    pool.slots_.push_back(slot);
+    if (length > data_size - offset) return PoolError("string lengths run past the end of _StringData");
+    if (length == 0) pool.free_slots_.push_back(static_cast<uint32_t>(slots.size()));
+    slots.push_back(Slot{static_cast<uint32_t>(offset), length, 0});
     offset += length;
   }
+  std::reverse(pool.free_slots_.begin(), pool.free_slots_.end());  // highest first
   pool.data_ = std::move(data_stream);
-  for (uint32_t id = static_cast<uint32_t>(pool.slots_.size()) - 1; id >= 1; --id) {
-    if (pool.slots_[id].length == 0) pool.free_slots_.push_back(id);
-  }
   return pool;
 }
 
@@ -270,35 +263,26 @@ void StringPool::Release(std::span<const uint32_t> refcounts) {
 
 void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
                            std::vector<uint8_t>& data_stream) const {
-  auto count_of = [&](uint32_t id) -> uint32_t {
-    if (id >= refcounts.size() || slots_[id].length == 0) return 0;
-    return refcounts[id];
-  };
-  uint32_t last = static_cast<uint32_t>(slots_.size()) - 1;
-  while (last >= 1 && count_of(last) == 0) --last;
+  // Slots past the counts, or past the last string with a count, are not written.
+  uint32_t last = static_cast<uint32_t>(std::min(slots_.size(), refcounts.size()));
+  while (last > 1 && (refcounts[last - 1] == 0 || slots_[last - 1].length == 0)) --last;
+  if (last == 0) last = 1;
 
-  // Sizes first, so that both streams are written in place without regrowing.
-  size_t entries = 1;  // the header
-  size_t data_size = 0;
-  for (uint32_t id = 1; id <= last; ++id) {
-    const bool used = count_of(id) != 0;
-    const size_t length = used ? slots_[id].length : 0;
-    entries += length > 0xFFFF ? 2 : 1;
-    data_size += length;
-  }
-  pool_stream.resize(4 * entries);
-  data_stream.resize(data_size);
+  // Both streams are sized for the most they can take and cut to size at the end.
+  pool_stream.resize(4 + 8 * static_cast<size_t>(last - 1));
+  data_stream.resize(data_.size() + added_.size());
   uint8_t* entry = pool_stream.data();
-  auto put = [&entry](uint32_t v) {
-    entry[0] = static_cast<uint8_t>(v & 0xFF);
-    entry[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-    entry += 2;
+  auto put = [&entry](uint32_t low, uint32_t high) {
+    entry[0] = static_cast<uint8_t>(low);
+    entry[1] = static_cast<uint8_t>(low >> 8);
+    entry[2] = static_cast<uint8_t>(high);
+    entry[3] = static_cast<uint8_t>(high >> 8);
+    entry += 4;
   };
   const uint32_t header = (codepage_ & ~kLongRefsBit) | (long_refs_ ? kLongRefsBit : 0);
-  put(header & 0xFFFF);
-  put(header >> 16);
+  put(header & 0xFFFF, header >> 16);
 
-  // Runs of strings that lie back to back in the loaded bytes are copied at once.
+  // Runs of strings that lie back to back in the same buffer are copied at once.
   uint8_t* out = data_stream.data();
   const uint8_t* run = nullptr;
   size_t run_length = 0;
@@ -309,25 +293,22 @@ void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint
     run = nullptr;
     run_length = 0;
   };
-  for (uint32_t id = 1; id <= last; ++id) {
-    const uint32_t count = count_of(id);
+  for (uint32_t id = 1; id < last; ++id) {
+    const Slot& slot = slots_[id];
+    const uint32_t count = slot.length == 0 ? 0 : refcounts[id];
     if (count == 0) {
-      put(0);
-      put(0);
+      put(0, 0);
       continue;
     }
-    const Slot& slot = slots_[id];
     // The count field is 16 bits; a larger count saturates (readers ignore it).
     const uint32_t stored_count = std::min<uint32_t>(count, 0xFFFF);
     const size_t length = slot.length;
     if (length > 0xFFFF) {
-      put(0);
-      put(static_cast<uint32_t>(length >> 16));
-      put(static_cast<uint32_t>(length & 0xFFFF));
+      put(0, static_cast<uint32_t>(length >> 16));
+      put(static_cast<uint32_t>(length & 0xFFFF), stored_count);
     } else {
-      put(static_cast<uint32_t>(length));
+      put(static_cast<uint32_t>(length), stored_count);
     }
-    put(stored_count);
     const uint8_t* bytes = (slot.added ? added_ : data_).data() + slot.offset;
     if (run != nullptr && run_added == static_cast<bool>(slot.added) && run + run_length == bytes) {
       run_length += length;
@@ -339,6 +320,8 @@ void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint
     }
   }
   flush();
+  pool_stream.resize(static_cast<size_t>(entry - pool_stream.data()));
+  data_stream.resize(static_cast<size_t>(out - data_stream.data()));
 }
 
 }  // namespace mkx::engine
