@@ -470,7 +470,9 @@ std::u16string View::KeyText(std::span<const uint32_t> cells) const {
     if (cells[k] == 0) {
       text += u"null";
     } else if (kind == CellKind::kString) {
-      text += u"'" + db_.strings().Text(cells[k]) + u"'";
+      text += u'\'';
+      text += db_.strings().Text(cells[k]);
+      text += u'\'';
     } else if (IsIntegerKind(kind)) {
       text += Decimal(engine::DecodeInteger(kind, cells[k]));
     }
