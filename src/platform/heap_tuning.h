@@ -9,8 +9,9 @@
 namespace mkx::platform {
 
 /// Makes the C heap serve blocks of up to 32 MiB itself (no separate mapping per
-/// block), keep memory that is freed for the next block, and back the heap with huge
-/// pages where the system allows it (transparent huge pages on request). Address
+/// block), keep memory that is freed for the next block, and back the first 62 MiB of
+/// the heap with huge pages where the system allows it (transparent huge pages on
+/// request); growth beyond that gets ordinary pages. Address
 /// space is reserved, not touched: resident memory still follows use. Does nothing
 /// where the C library or the system offers no such control (or under AddressSanitizer).
 /// Call once, at the start of the program, before large buffers exist.
