@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/multibyte.h"
+#include "platform/utf8.h"
 
 namespace mkx::engine {
 namespace {
@@ -73,90 +74,6 @@ const SingleByteTable* SingleByte(uint32_t cp) {
   return result;
 }
 
-// ---- UTF-8 ----
-
-std::u16string Utf8Decode(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  size_t i = 0;
-  const size_t n = bytes.size();
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    unsigned char b = byte(i);
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    unsigned need;
-    uint32_t cp;
-    uint32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1, cp = b & 0x1F, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    size_t j = 1;
-    for (; j <= need && i + j < n; ++j) {
-      unsigned char c = byte(i + j);
-      if ((c & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (j <= need || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
-      out.push_back(kReplacement);
-      i += j;  // skip the lead byte and the continuation bytes it claimed
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += need + 1;
-  }
-  return out;
-}
-
-std::string Utf8Encode(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp < 0xE000) {
-      out.push_back('?');  // lone surrogate: not representable
-      continue;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
-
 std::u16string WidenAscii(std::string_view bytes) {
   return std::u16string(bytes.begin(), bytes.end());
 }
@@ -174,7 +91,7 @@ bool IsSupportedCodepage(uint32_t codepage) {
 std::u16string DecodeText(uint32_t codepage, std::string_view bytes) {
   if (IsAscii(bytes)) return WidenAscii(bytes);
   uint32_t cp = IsSupportedCodepage(codepage) ? Effective(codepage) : 1252;
-  if (cp == 65001) return Utf8Decode(bytes);
+  if (cp == 65001) return platform::Utf16FromUtf8(bytes, platform::LoneSurrogates::kReplace);
   if (IsSingleByte(cp)) {
     const SingleByteTable* table = SingleByte(cp);
     std::u16string out(bytes.size(), u'\0');
@@ -189,7 +106,7 @@ std::u16string DecodeText(uint32_t codepage, std::string_view bytes) {
 std::string EncodeText(uint32_t codepage, std::u16string_view text) {
   if (IsAscii(text)) return std::string(text.begin(), text.end());
   uint32_t cp = IsSupportedCodepage(codepage) ? Effective(codepage) : 1252;
-  if (cp == 65001) return Utf8Encode(text);
+  if (cp == 65001) return platform::Utf8FromUtf16(text, platform::LoneSurrogates::kReplace);
   if (IsSingleByte(cp)) {
     const SingleByteTable* table = SingleByte(cp);
     std::string out;
