@@ -6,17 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 packages="g++ cmake make libgtest-dev msitools wixl gir1.2-libmsi-1.0 python3-gi python3-olefile wine wine64 g++-mingw-w64-i686 g++-mingw-w64-x86-64 strace clang libclang-rt-14-dev man-db dpkg-dev file"
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
-fi
+scripts/install-packages.sh $packages
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
