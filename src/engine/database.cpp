@@ -348,8 +348,9 @@ Status Database::Commit() {
     const uint64_t stored = StoredTableSize(name);
     const unsigned row_width = schema.row_width(pool_.ref_width());
     const bool regular = stored == 0 || (row_width != 0 && stored % row_width == 0);
-    // A table whose stream does not divide into rows is decoded, to report why.
-    if (widening || !regular || tables_.count(name) != 0) {
+    // A table whose stream does not divide into rows is decoded, to report why; so is
+    // one whose schema gained columns in memory only.
+    if (widening || !regular || tables_.count(name) != 0 || !StoredTableCurrent(name)) {
       auto table = GetTable(name);
       if (!table.ok()) return update_failed(table.error());
       continue;
