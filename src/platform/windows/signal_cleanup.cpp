@@ -25,17 +25,7 @@ void OnTerminationSignal(int sig) {
 }  // namespace
 
 bool IdentifyFile(const char* path, FileIdentity& identity) {
-  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
-  ::CloseHandle(handle);
-  if (!ok) return false;
-  identity.device = info.dwVolumeSerialNumber;
-  identity.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
+  return FileVolumeAndIndex(path, false, identity.device, identity.file);
 }
 
 void DeleteRegisteredFile(const char* path) { ::DeleteFileW(WidePath(path).c_str()); }

@@ -14,16 +14,6 @@ namespace {
 
 constexpr size_t kNameBuffer = 4160;  // characters, for a directory or a full name
 
-/// Volume and file index of an existing file or directory, or false.
-bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
-  ::CloseHandle(handle);
-  return ok;
-}
-
 }  // namespace
 
 std::u16string GetTempDirectory(size_t limit) {
@@ -53,10 +43,12 @@ bool RemoveFile(const std::string& path) {
 }
 
 bool SameExistingFile(const std::string& a, const std::string& b) {
-  BY_HANDLE_FILE_INFORMATION ia{}, ib{};
-  if (a.empty() || b.empty() || !FileIdentity(a, ia) || !FileIdentity(b, ib)) return false;
-  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-         ia.nFileIndexLow == ib.nFileIndexLow;
+  uint64_t volume_a = 0, index_a = 0, volume_b = 0, index_b = 0;
+  if (a.empty() || b.empty() || !FileVolumeAndIndex(a, true, volume_a, index_a) ||
+      !FileVolumeAndIndex(b, true, volume_b, index_b)) {
+    return false;
+  }
+  return volume_a == volume_b && index_a == index_b;
 }
 
 }  // namespace mkx::platform

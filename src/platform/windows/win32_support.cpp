@@ -30,4 +30,18 @@ std::wstring WidePath(std::string_view path) {
   return std::wstring(reinterpret_cast<const wchar_t*>(wide.data()), wide.size());
 }
 
+bool FileVolumeAndIndex(std::string_view path, bool follow_links, uint64_t& volume, uint64_t& index) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+  ::CloseHandle(handle);
+  if (!ok) return false;
+  volume = info.dwVolumeSerialNumber;
+  index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 }  // namespace mkx::platform

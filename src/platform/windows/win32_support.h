@@ -17,6 +17,10 @@ std::u16string WindowsErrorText(uint32_t code);
 /// The path the engine carries (EncodePath's form) as a wide string for Win32 calls.
 std::wstring WidePath(std::string_view path);
 
+/// Volume serial number and file index of the existing file or directory at `path`
+/// (a final reparse point itself when not `follow_links`), or false.
+bool FileVolumeAndIndex(std::string_view path, bool follow_links, uint64_t& volume, uint64_t& index);
+
 /// A 16-bit string as the Win32 functions take it (same size and representation).
 inline const wchar_t* AsWide(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
