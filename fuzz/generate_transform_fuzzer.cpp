@@ -1,8 +1,8 @@
 // Fuzz target: the tool's whole path on a mutated database, held in memory. The bytes
 // are opened twice (read-only reference, transacted working copy); two properties are
 // inserted and updated with the tool's own statements; the copy is committed; the
-// transform streams are built, written as a compound file with its summary
-// information, and the result read back.
+// transform is built as the tool builds it, as a compound file in memory with its
+// summary information, and read back.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +10,7 @@
 #include "engine/transform/summary_info.h"
 #include "engine/transform/transform_writer.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/memory_file.h"
 #include "properties/property_update.h"
 
 using namespace mkx;
@@ -38,21 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!working->Commit().ok()) return 0;
   auto streams = engine::BuildTransformStreams(*working, *reference);
   if (!streams.ok()) return 0;
-  compound::CompoundWriter writer;
-  writer.SetRootClsid(engine::kTransformClsid);
-  for (auto& s : *streams) writer.AddStream(std::move(s.name), std::move(s.data));
-  auto bytes = std::make_shared<std::vector<uint8_t>>();
-  {
-    fuzz::MemoryFile out(bytes, true);
-    if (!writer.WriteTo(out).ok()) std::abort();  // an in-memory write cannot fail
-  }
-  auto transform = compound::CompoundFile::Open(std::make_unique<fuzz::MemoryFile>(bytes, true));
-  if (!transform.ok()) std::abort();  // our own output must read back
   auto summary = engine::BuildTransformSummary(*working, *reference, 0, 0);
-  if (summary.ok()) {
-    const compound::StreamChange change{std::u16string(engine::kSummaryStreamName), summary->Encode()};
-    if (!(*transform)->Commit(std::span(&change, 1)).ok()) std::abort();
-  }
+  auto bytes = engine::TransformFileBytes(std::move(*streams), summary.ok() ? &*summary : nullptr);
+  if (!bytes.ok()) std::abort();  // an in-memory write cannot fail
+  auto transform = compound::CompoundFile::Open(std::make_unique<platform::MemoryFile>(std::move(*bytes)));
+  if (!transform.ok()) std::abort();  // our own output must read back
   for (const auto& entry : (*transform)->RootEntries()) {
     if (!(*transform)->ReadStream(entry.name).ok()) std::abort();
   }

@@ -24,8 +24,6 @@ namespace mkx::engine {
 
 const compound::Clsid kDatabaseClsid = {0x84, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
                                         0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-const compound::Clsid kPatchClsid = {0x86, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                     0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 const compound::Clsid kTransformClsid = {0x82, 0x10, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
                                          0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
@@ -247,82 +245,6 @@ std::u16string Database::StreamDataName(const Table& table, size_t row) const {
   return name;
 }
 
-bool Database::StoredTableCurrent(std::u16string_view table) const {
-  const TableSchema* schema = FindSchema(table);
-  if (!schema) return false;
-  for (const ColumnInfo& column : schema->columns) {
-    if (column.temporary()) return false;
-  }
-  auto loaded = tables_.find(table);
-  if (loaded == tables_.end()) return true;
-  const Table& t = *loaded->second;
-  if (t.dirty()) return false;
-  for (size_t row = 0; row < t.row_count(); ++row) {
-    if (t.IsTemporaryRow(row)) return false;
-  }
-  return true;
-}
-
-uint64_t Database::StoredTableSize(std::u16string_view table) const {
-  auto info = file_->FindStream(EncodeStreamName(table, true));
-  return info ? info->size : 0;
-}
-
-Status Database::ReadStoredTable(std::u16string_view table, uint64_t offset, std::span<uint8_t> out) const {
-  return file_->ReadStreamRange(EncodeStreamName(table, true), offset, out);
-}
-
-Status Database::CountStoredStringRefs(const TableSchema& schema, std::vector<uint32_t>& persistent,
-                                       std::vector<uint32_t>& in_use) const {
-  const unsigned ref_width = pool_.ref_width();
-  const unsigned row_width = schema.row_width(ref_width);
-  const uint64_t size = StoredTableSize(schema.name);
-  if (size == 0) return Ok{};
-  const uint64_t rows = size / row_width;
-  auto count = [&](std::span<const uint8_t> cells, unsigned width) {
-    for (size_t at = 0; at < cells.size(); at += width) {
-      uint32_t id = cells[at] | (cells[at + 1] << 8);
-      if (width == 3) id |= static_cast<uint32_t>(cells[at + 2]) << 16;
-      if (id == 0) continue;
-      if (id >= persistent.size()) persistent.resize(id + 1, 0);
-      if (id >= in_use.size()) in_use.resize(id + 1, 0);
-      ++persistent[id];
-      ++in_use[id];
-    }
-  };
-  // A small stream is read at once (it mostly lives in the mini stream, where reads
-  // of single columns would be many and short); a larger one a bounded chunk of one
-  // string column at a time.
-  constexpr uint64_t kWholeBytes = 1024 * 1024;
-  constexpr size_t kChunkBytes = 64 * 1024;
-  std::vector<uint8_t> chunk;
-  if (size <= kWholeBytes) {
-    chunk.resize(static_cast<size_t>(size));
-    MKX_TRY(ReadStoredTable(schema.name, 0, chunk));
-  }
-  uint64_t column_offset = 0;
-  for (const ColumnInfo& column : schema.columns) {
-    const unsigned width = column.stored_width(ref_width);
-    const uint64_t column_bytes = rows * width;
-    if (column.kind() == CellKind::kString) {
-      if (size <= kWholeBytes) {
-        count(std::span<const uint8_t>(chunk).subspan(static_cast<size_t>(column_offset),
-                                                      static_cast<size_t>(column_bytes)),
-              width);
-      } else {
-        const size_t step = kChunkBytes / width * width;
-        for (uint64_t done = 0; done < column_bytes; done += step) {
-          chunk.resize(static_cast<size_t>(std::min<uint64_t>(step, column_bytes - done)));
-          MKX_TRY(ReadStoredTable(schema.name, column_offset + done, chunk));
-          count(chunk, width);
-        }
-      }
-    }
-    column_offset += column_bytes;
-  }
-  return Ok{};
-}
-
 bool Database::dirty() const {
   if (pool_.codepage() != loaded_codepage_) return true;
   for (const auto& [name, table] : tables_) {
@@ -337,27 +259,14 @@ Status Database::Commit() {
     return Error(ERROR_FUNCTION_FAILED, 2259, u"Database: [2] Table(s) Update failed. [3]",
                  {platform::DecodePath(path_), ReasonOf(cause)});
   };
-  // References are counted in every table: from memory for the tables loaded, from
-  // the file for the others. A change of reference width rewrites every table, so
-  // then all of them are loaded.
-  const bool widening = !pool_.long_refs() && pool_.slot_count() > 0xFFFF;
+  // References are counted from the rows of every table, so every table is decoded
+  // (a table whose stream is damaged fails the commit here, saying why).
+  for (const std::u16string& name : table_names_) {
+    auto table = GetTable(name);
+    if (!table.ok()) return update_failed(table.error());
+  }
   std::vector<uint32_t> persistent(pool_.slot_count(), 0);
   std::vector<uint32_t> in_use(pool_.slot_count(), 0);
-  for (const std::u16string& name : table_names_) {
-    const TableSchema& schema = schemas_.at(name);
-    const uint64_t stored = StoredTableSize(name);
-    const unsigned row_width = schema.row_width(pool_.ref_width());
-    const bool regular = stored == 0 || (row_width != 0 && stored % row_width == 0);
-    // A table whose stream does not divide into rows is decoded, to report why; so is
-    // one whose schema gained columns in memory only.
-    if (widening || !regular || tables_.count(name) != 0 || !StoredTableCurrent(name)) {
-      auto table = GetTable(name);
-      if (!table.ok()) return update_failed(table.error());
-      continue;
-    }
-    Status counted = CountStoredStringRefs(schema, persistent, in_use);
-    if (!counted.ok()) return update_failed(counted.error());
-  }
   for (const auto& [name, table] : tables_) {
     table->CountStringRefs(persistent, false);
     table->CountStringRefs(in_use, true);

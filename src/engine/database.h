@@ -1,9 +1,9 @@
 // An installer database: catalog, string pool and tables over a compound file.
 //
 // Lifecycle: Open (read-only or transacted) -> tables loaded on first use ->
-// changes kept in memory -> Commit writes the changed tables, the catalog if it
-// changed, and the string pool (reference counts recomputed) back into the file in
-// place -> clean again. A read-only database never writes its file; its Commit
+// changes kept in memory -> Commit decodes every table, recounts the string
+// references from the rows, and writes the changed tables, the catalog if it changed,
+// and the string pool back into the file in place -> clean again. A read-only database never writes its file; its Commit
 // succeeds and changes nothing.
 #pragma once
 
@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +29,8 @@ enum class OpenMode { kReadOnly, kTransact };
 /// keep their write order but are not flushed to stable storage.
 enum class Durability { kDurable, kScratch };
 
-/// Root CLSIDs of the three installer file kinds.
+/// Root CLSIDs of installer databases and transforms.
 extern const compound::Clsid kDatabaseClsid;   // 000C1084-0000-0000-C000-000000000046
-extern const compound::Clsid kPatchClsid;      // 000C1086-...
 extern const compound::Clsid kTransformClsid;  // 000C1082-...
 
 /// Name of the summary information stream (stored literally, not encoded).
@@ -63,16 +61,6 @@ class Database {
   /// The table, decoded on first use. Fails if its stream is corrupt.
   Result<Table*> GetTable(std::u16string_view table);
 
-  /// Whether the table's stream in the file holds exactly the table's rows: true
-  /// unless the table is in memory with uncommitted changes, temporary rows or
-  /// temporary columns. Such a table can be compared or counted from the file
-  /// without decoding it.
-  bool StoredTableCurrent(std::u16string_view table) const;
-  /// Size in bytes of the table's stream in the file (0 when it has none).
-  uint64_t StoredTableSize(std::u16string_view table) const;
-  /// Reads part of the table's stream in the file.
-  Status ReadStoredTable(std::u16string_view table, uint64_t offset, std::span<uint8_t> out) const;
-
   /// Logical name of the data stream of a stream-column cell: "<Table>.<key1>.<key2>"
   /// (string keys as text, integer keys in decimal).
   std::u16string StreamDataName(const Table& table, size_t row) const;
@@ -87,10 +75,6 @@ class Database {
  private:
   Database() = default;
   Status LoadCatalog();
-  /// Adds the string references of a table not in memory, whose stream divides into
-  /// whole rows, to both counts, reading the stream a bounded chunk at a time.
-  Status CountStoredStringRefs(const TableSchema& schema, std::vector<uint32_t>& persistent,
-                               std::vector<uint32_t>& in_use) const;
 
   OpenMode mode_ = OpenMode::kReadOnly;
   std::string path_;

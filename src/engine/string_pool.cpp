@@ -12,13 +12,6 @@ namespace mkx::engine {
 namespace {
 
 constexpr uint32_t kLongRefsBit = 0x80000000u;
-// Lookups scan the slots until the scans add up to this many passes over the pool;
-// then the hash index is built. A scan mostly compares lengths in one sequential
-// pass; building the index hashes every string and writes a table twice the pool's
-// size at random: on 200,000 strings, 20 to 40 scans' worth. Building it once the
-// scans have cost about as much keeps a run within twice the cheaper choice.
-constexpr uint64_t kScanPasses = 24;
-
 Error PoolError(const std::string& reason) {
   return Error(ERROR_OPEN_FAILED, 2203,
                u"Database: [2]. Cannot open database file. System error [3].",
@@ -36,28 +29,13 @@ void StringPool::BuildIndex() const {
   while (capacity < 2 * static_cast<size_t>(strings) + 2) capacity *= 2;
   index_.assign(capacity, 0);
   indexed_ = 0;
-  // Buckets are hit at random across a table of megabytes: hash a batch of strings
-  // first and prefetch their buckets, so that the cache misses overlap.
   const size_t mask = capacity - 1;
-  constexpr size_t kBatch = 16;
-  uint32_t ids[kBatch];
-  size_t buckets[kBatch];
-  uint32_t id = 1;
-  while (id < slots_.size()) {
-    size_t n = 0;
-    for (; n < kBatch && id < slots_.size(); ++id) {
-      if (slots_[id].length == 0) continue;
-      ids[n] = id;
-      buckets[n] = HashBytes(Bytes(id)) & mask;
-      __builtin_prefetch(&index_[buckets[n]], 1);
-      ++n;
-    }
-    for (size_t i = 0; i < n; ++i) {
-      size_t at = buckets[i];
-      while (index_[at] != 0) at = (at + 1) & mask;
-      index_[at] = ids[i];
-    }
-    indexed_ += static_cast<uint32_t>(n);
+  for (uint32_t id = 1; id < slots_.size(); ++id) {
+    if (slots_[id].length == 0) continue;
+    size_t at = HashBytes(Bytes(id)) & mask;
+    while (index_[at] != 0) at = (at + 1) & mask;
+    index_[at] = id;
+    ++indexed_;
   }
 }
 
@@ -134,34 +112,6 @@ std::u16string StringPool::Text(uint32_t id) const { return DecodeText(codepage_
 
 uint32_t StringPool::FindBytes(std::string_view bytes) const {
   if (bytes.empty()) return 0;
-  if (index_.empty() && scanned_ < kScanPasses * static_cast<uint64_t>(slots_.size())) {
-    // A statement often looks up a missing string twice (is the key there? then add
-    // it): the last miss is remembered until the pool changes.
-    if (last_miss_valid_ && last_miss_ == bytes) return 0;
-    // Strings added since load first: they are the ones looked up again (a value
-    // set on many rows), and they lie at the far end of a scan. An added string is
-    // never a second copy of another, so it is the only answer.
-    for (const uint32_t id : added_ids_) {
-      const Slot& slot = slots_[id];
-      if (slot.added && slot.length == bytes.size() && Bytes(id) == bytes) return id;
-    }
-    // Lengths first, then the last byte (strings of one length often share a
-    // prefix), and only then the whole string.
-    const char last = bytes.back();
-    for (uint32_t id = 1; id < slots_.size(); ++id) {
-      const Slot& slot = slots_[id];
-      if (slot.length != bytes.size()) continue;
-      const char* s = reinterpret_cast<const char*>((slot.added ? added_ : data_).data()) + slot.offset;
-      if (s[bytes.size() - 1] == last && std::memcmp(s, bytes.data(), bytes.size()) == 0) {
-        scanned_ += id;
-        return id;
-      }
-    }
-    scanned_ += slots_.size();
-    last_miss_.assign(bytes);
-    last_miss_valid_ = true;
-    return 0;
-  }
   if (index_.empty()) BuildIndex();
   const size_t mask = index_.size() - 1;
   uint32_t best = 0;  // the lowest id holding these bytes (a pool may hold a string twice)
@@ -192,50 +142,12 @@ uint32_t StringPool::InternBytes(std::string_view bytes) {
     slots_.emplace_back();
   }
   SetBytes(id, bytes);
-  added_ids_.push_back(id);
-  last_miss_valid_ = false;
-  if (!index_.empty()) IndexAdd(id);
+  IndexAdd(id);
   return id;
 }
 
 uint32_t StringPool::InternText(std::u16string_view text) {
   return InternBytes(EncodeText(codepage_, text));
-}
-
-void StringPool::MarkSameStrings(const StringPool& other, std::vector<bool>& same) const {
-  const uint32_t n = std::min(slot_count(), other.slot_count());
-  same.assign(n, false);
-  // A run is compared in one call when it matches; a mismatch is then found string
-  // by string, so runs are kept short enough for that to stay cheap.
-  constexpr size_t kRunBytes = 64 * 1024;
-  auto loaded_pair = [&](uint32_t id) {
-    const Slot& a = slots_[id];
-    const Slot& b = other.slots_[id];
-    return !a.added && !b.added && a.length != 0 && a.length == b.length;
-  };
-  uint32_t id = 1;
-  while (id < n) {
-    if (!loaded_pair(id)) {
-      const std::string_view a = Bytes(id);
-      same[id] = !a.empty() && a == other.Bytes(id);
-      ++id;
-      continue;
-    }
-    const uint32_t first = id;
-    const size_t a_start = slots_[id].offset;
-    const size_t b_start = other.slots_[id].offset;
-    size_t length = 0;
-    do {
-      length += slots_[id].length;
-      ++id;
-    } while (id < n && length < kRunBytes && loaded_pair(id) && slots_[id].offset == a_start + length &&
-             other.slots_[id].offset == b_start + length);
-    if (std::memcmp(data_.data() + a_start, other.data_.data() + b_start, length) == 0) {
-      for (uint32_t k = first; k < id; ++k) same[k] = true;
-    } else {
-      for (uint32_t k = first; k < id; ++k) same[k] = Bytes(k) == other.Bytes(k);
-    }
-  }
 }
 
 void StringPool::Release(std::span<const uint32_t> refcounts) {
@@ -253,11 +165,9 @@ void StringPool::Release(std::span<const uint32_t> refcounts) {
   for (uint32_t id = static_cast<uint32_t>(slots_.size()) - 1; id >= 1; --id) {
     if (slots_[id].length == 0) free_slots_.push_back(id);
   }
-  std::erase_if(added_ids_, [&](uint32_t id) { return id >= slots_.size() || slots_[id].length == 0; });
   if (released) {
-    index_.clear();  // lookups scan again, then rebuild it
+    index_.clear();  // rebuilt on the next lookup
     indexed_ = 0;
-    scanned_ = 0;
   }
 }
 

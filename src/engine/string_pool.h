@@ -8,17 +8,15 @@
 // Storage is flat: the bytes as loaded in one buffer, strings added later in another,
 // and one (offset, length) per slot, so loading a pool of hundreds of thousands of
 // strings makes no allocation per string and adding one never moves the loaded bytes.
-// Lookups by bytes first scan the slots (a handful of lookups in a large pool costs
-// less that way); once the scans add up to a few passes over the pool, an
-// open-addressing hash index of ids is built and used from then on. A pool is not for
-// concurrent use: const lookups may build the index.
+// Lookups by bytes go through one hash index of ids, built on the first lookup and
+// kept up to date as strings are added. A pool is not for concurrent use: const
+// lookups may build the index.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/result.h"
@@ -37,7 +35,6 @@ class StringPool {
   static Result<StringPool> Load(std::span<const uint8_t> pool_stream, std::vector<uint8_t>&& data_stream);
 
   uint32_t codepage() const { return codepage_; }
-  void set_codepage(uint32_t codepage) { codepage_ = codepage; }
   /// Whether string references in tables are 3 bytes wide (header bit 31).
   bool long_refs() const { return long_refs_; }
   void set_long_refs(bool v) { long_refs_ = v; }
@@ -65,16 +62,6 @@ class StringPool {
   uint32_t InternBytes(std::string_view bytes);
   uint32_t InternText(std::u16string_view text);
 
-  /// Whether the string at `id` was added since load. Such a string is the pool's only
-  /// copy of its bytes (adding looks for one first).
-  bool IsAdded(uint32_t id) const { return id < slots_.size() && slots_[id].added && slots_[id].length != 0; }
-
-  /// Marks, for each id held by both pools, whether both hold the same bytes there
-  /// (`same[id]`; null and unused slots are never marked). Runs of strings that lie
-  /// back to back in both pools are compared at once, so two versions of one
-  /// database are compared at the cost of one pass over their bytes.
-  void MarkSameStrings(const StringPool& other, std::vector<bool>& same) const;
-
   /// Frees every slot whose count is 0 (counts indexed by id, size slot_count()).
   void Release(std::span<const uint32_t> refcounts);
 
@@ -97,14 +84,10 @@ class StringPool {
   std::vector<uint8_t> added_;      // bytes of strings added since
   std::vector<Slot> slots_{Slot{}};  // slot 0 is null
   std::vector<uint32_t> free_slots_;  // unused slots, highest first (reused lowest first)
-  std::vector<uint32_t> added_ids_;   // slots given strings since load (some maybe freed since)
   // Open addressing over ids (0 = empty bucket), capacity a power of two at least
   // twice the number of strings; empty until the first lookup.
   mutable std::vector<uint32_t> index_;
   mutable uint32_t indexed_ = 0;  // strings in index_
-  mutable uint64_t scanned_ = 0;  // slots compared by scans since the index was dropped
-  mutable std::string last_miss_;  // bytes the last scan did not find, while valid
-  mutable bool last_miss_valid_ = false;
 
   static size_t HashBytes(std::string_view bytes);
   void BuildIndex() const;

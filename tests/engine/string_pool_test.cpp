@@ -121,46 +121,6 @@ TEST(StringPoolTest, SerializeMixesLoadedAndAddedStringsInSlotOrder) {
   for (uint32_t id = 0; id < 6; ++id) EXPECT_EQ(back->Bytes(id), expected[id]) << id;
 }
 
-TEST(StringPoolTest, MarkSameStringsFindsEveryDifference) {
-  // "a".."h" loaded back to back; the other pool differs in one string inside the
-  // run (same length), has an unused slot, an added string equal to the loaded one
-  // and fewer slots.
-  auto mine = StringPool::Load(PoolEntries(1252, {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}),
-                               Bytes("abcdefgh"));
-  auto theirs = StringPool::Load(PoolEntries(1252, {1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1, 1, 1}),
-                                 Bytes("abXeg" "h"));
-  ASSERT_TRUE(mine.ok());
-  ASSERT_TRUE(theirs.ok());
-  // theirs: 1 a, 2 b, 3 X, 4 unused, 5 e, 6 g, 7 h. Slot 4 then takes "d" as added.
-  EXPECT_EQ(theirs->InternText(u"d"), 4u);
-  std::vector<bool> same;
-  mine->MarkSameStrings(*theirs, same);
-  const std::vector<bool> expected = {false, true, true, false, true, true, false, false};
-  EXPECT_EQ(same, expected);
-  // Identical pools: every string matches, in either direction.
-  theirs->MarkSameStrings(*theirs, same);
-  EXPECT_EQ(same, std::vector<bool>({false, true, true, true, true, true, true, true}));
-}
-
-TEST(StringPoolTest, MissesAreNotRememberedPastAChange) {
-  StringPool pool;
-  pool.InternText(u"present");
-  EXPECT_EQ(pool.FindBytes("absent"), 0u);
-  EXPECT_EQ(pool.FindBytes("absent"), 0u);  // asked again before any change
-  const uint32_t id = pool.InternBytes("absent");
-  EXPECT_NE(id, 0u);
-  EXPECT_EQ(pool.FindBytes("absent"), id);
-  // A miss, then another string added: the first is still found as missing, and
-  // once added, found.
-  EXPECT_EQ(pool.FindBytes("later"), 0u);
-  pool.InternBytes("other");
-  EXPECT_EQ(pool.FindBytes("later"), 0u);
-  const uint32_t later = pool.InternBytes("later");
-  EXPECT_EQ(pool.FindBytes("later"), later);
-  StringPool copy = pool;
-  EXPECT_EQ(copy.FindBytes("later"), later);
-}
-
 TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
   StringPool pool;
   for (int i = 0; i < 6; ++i) pool.InternText(u"s" + std::u16string(1, u'0' + i));
@@ -179,9 +139,8 @@ TEST(StringPoolTest, ReleaseFreesAndTrimsSlots) {
 }
 
 TEST(StringPoolTest, LookupsStayExactOnceTheIndexIsBuiltAndGrown) {
-  // Enough lookups to pass from scanning to the hash index, interning well past the
-  // index's first capacity, with a string held twice (the lower id wins) and a
-  // release in between that drops the index.
+  // Interning well past the index's first capacity, with a string held twice (the
+  // lower id wins) and a release in between that drops the index.
   StringPool pool;
   const uint32_t twin = pool.InternBytes("twin");
   std::vector<uint32_t> ids;

@@ -43,7 +43,6 @@ class TransformStringPool {
   bool long_refs() const { return strings_.size() > 0xFFFF; }
   unsigned ref_width() const { return long_refs() ? 3 : 2; }
   const std::string& Bytes(uint32_t id) const { return strings_.at(id - 1); }
-  uint32_t RefCount(uint32_t id) const { return counts_.at(id - 1); }
 
   /// The _StringPool and _StringData streams. Strings over 65535 bytes take the
   /// two-entry form; counts above 65535 are written as 65535.

@@ -1,56 +1,43 @@
-// Transform generation: the differences between two databases as a transform file.
+// Transform serialization: diff records into the streams of a transform, and those
+// streams into a compound file.
 //
-// The transform holds, in its own string pool and row-major records (see
-// transform_records.h), everything that turns the reference database into the new
-// one:
-//  (1) rows added, deleted or changed in every table both databases hold; an UPDATE
-//      names the key and the changed columns only; a change in a column past the 16th
-//      (which no UPDATE mask can flag) is a DELETE of the row followed by an INSERT of
-//      the whole row;
-//  (2) tables added (one _Tables INSERT, one _Columns INSERT per column with Number 0,
-//      then the rows), tables dropped (a _Tables DELETE and a _Columns DELETE per
-//      column, by explicit number), columns added at the end of a table (a _Columns
-//      INSERT with the column's number; such a table always gets at least one record,
-//      so that a reader rewrites its stream at the new width);
-//  (3) stream-column data of inserted or changed rows, as root streams named like the
-//      database's data streams.
-// Values are compared as text, so databases with different pools or codepages compare
-// correctly; stream data is compared by size, then in bounded chunks. Temporary rows
-// and columns are ignored. No record asks a reader to insert a row that exists, or to
-// update or delete one that does not. Records of a table are in key order; strings are
-// numbered in order of first use; references are 3 bytes once the pool has more than
-// 65535 strings.
-//
-// A column definition change a transform cannot carry (a column removed, renamed or
-// changed in kind or key membership) is refused with ERROR_INVALID_TABLE.
+// The transform holds its own string pool and row-major records (see
+// transform_records.h). Records of a table are in key order; strings are numbered in
+// order of first use; references are 3 bytes once the pool has more than 65535
+// strings. The file is a version 3 compound file whose root has the transform CLSID.
+// Serialization is pure: it depends only on the records, so one diff gives the same
+// bytes on every platform and in every run.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/transform/property_set.h"
+#include "engine/transform/transform_diff.h"
 #include "platform/result.h"
 
 namespace mkx::engine {
 
-/// One stream of a transform's root storage: its stored (encoded) name and contents.
-struct TransformStream {
-  std::u16string name;
-  std::vector<uint8_t> data;
-};
+/// The streams of the transform the diff describes (summary information excluded):
+/// string pool, _Tables, _Columns, each changed table, then the data streams.
+std::vector<TransformStream> SerializeDiff(TransformDiff diff);
 
-/// Computes the streams of the transform that turns `reference` into `database`
-/// (summary information excluded). ERROR_NO_DATA when the databases are identical.
+/// Diff and serialization in one: the streams of the transform that turns
+/// `reference` into `database`. ERROR_NO_DATA when the databases are identical.
 Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, Database& reference);
 
-/// Writes at `path` the transform that turns `reference` into `database`.
-/// ERROR_NO_DATA when the databases are identical (no file written).
-/// ERROR_CREATE_FAILED (with a record naming the path and the system's reason) when
-/// the file cannot be created. Written atomically: to a temporary file in the same
-/// directory (O_EXCL), synced, renamed over `path` only when complete; on any failure
-/// nothing is left at `path` and an existing file there is untouched.
+/// The transform as a compound file in memory, with the summary information stream
+/// when `summary` is given.
+Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary);
+
+/// Writes at `path` the transform that turns `reference` into `database`, without
+/// summary information. ERROR_NO_DATA when the databases are identical (no file
+/// written). ERROR_CREATE_FAILED (with a record naming the path and the system's
+/// reason) when the file cannot be written. The file is published atomically (see
+/// platform/publish_file.h): an existing file at `path` is replaced only by a complete
+/// transform, and is untouched on any failure.
 Status GenerateTransform(Database& database, Database& reference, const std::string& path);
 
 }  // namespace mkx::engine

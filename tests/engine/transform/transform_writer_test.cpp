@@ -265,47 +265,6 @@ TEST_F(TransformWriterTest, ChangedBinaryDataIsAnUpdateWithTheDataStream) {
   EXPECT_EQ(std::string(b2->data.begin(), b2->data.end()), big);
 }
 
-// Two commits can store a table byte for byte as before while one of its string
-// ids now names another text: the first commit frees the old value's slot, the
-// second puts a new value there. The change must still be found.
-TEST_F(TransformWriterTest, ReusedStringIdWithIdenticalTableBytesIsAChange) {
-  const std::string changed = Changed([](const std::string&) {});
-  {
-    auto db = Database::Open(changed, OpenMode::kTransact);
-    ASSERT_TRUE(db.ok());
-    auto set_value = [&](std::u16string_view value) {
-      auto table = (*db)->GetTable(u"Property");
-      ASSERT_TRUE(table.ok());
-      const uint32_t key = (*db)->strings().FindText(u"MYPROP");
-      auto row = (*table)->FindByKey(std::span<const uint32_t>(&key, 1));
-      ASSERT_TRUE(row.has_value());
-      (*table)->SetCell(*row, 1, (*db)->strings().InternText(value));
-      ASSERT_TRUE((*db)->Commit().ok());
-    };
-    auto ref = OpenDb(base_);
-    ASSERT_TRUE(ref);
-    const uint32_t old_id = ref->strings().FindText(u"Original value");
-    ASSERT_NE(old_id, 0u) << "the base holds MYPROP=Original value";
-    set_value(u"interim");
-    set_value(u"final");
-    EXPECT_EQ((*db)->strings().FindText(u"final"), old_id) << "the freed slot is taken again";
-  }
-  auto db = OpenDb(changed);
-  auto ref = OpenDb(base_);
-  ASSERT_TRUE(db && ref);
-  ASSERT_TRUE(db->StoredTableCurrent(u"Property"));
-  std::vector<uint8_t> a(db->StoredTableSize(u"Property")), b(ref->StoredTableSize(u"Property"));
-  ASSERT_TRUE(db->ReadStoredTable(u"Property", 0, a).ok());
-  ASSERT_TRUE(ref->ReadStoredTable(u"Property", 0, b).ok());
-  EXPECT_EQ(a, b) << "the Property stream is unchanged byte for byte";
-
-  auto streams = BuildTransformStreams(*db, *ref);
-  ASSERT_TRUE(streams.ok());
-  const std::vector<std::string> strings = PoolStrings(*streams);
-  EXPECT_NE(std::find(strings.begin(), strings.end(), "final"), strings.end());
-  EXPECT_NE(FindStream(*streams, u"Property", true), nullptr);
-}
-
 void ExpectFillerInsertAndUpdate(const std::vector<TransformStream>& streams);
 
 // A row deleted and added again once its key string's slot went to another string:

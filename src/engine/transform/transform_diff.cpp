@@ -1,0 +1,467 @@
+// Transform diff: both databases decoded, tables compared row by row.
+#include "engine/transform/transform_diff.h"
+
+#include <algorithm>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+#include "engine/codepage.h"
+#include "engine/stream_name.h"
+#include "engine/transform/transform_records.h"
+#include "platform/wide.h"
+
+namespace mkx::engine {
+namespace {
+
+constexpr size_t kCompareChunk = 64 * 1024;
+
+bool SameEncoding(uint32_t a, uint32_t b) {
+  auto norm = [](uint32_t cp) { return cp == 0 ? 1252u : cp; };
+  return norm(a) == norm(b);
+}
+
+std::vector<size_t> PersistentColumns(const TableSchema& schema) {
+  std::vector<size_t> cols;
+  for (size_t i = 0; i < schema.columns.size(); ++i) {
+    if (!schema.columns[i].temporary()) cols.push_back(i);
+  }
+  return cols;
+}
+
+// Leading key columns among `cols`; a table with no declared key is keyed by its
+// whole row.
+size_t KeyCount(const TableSchema& s, const std::vector<size_t>& cols) {
+  size_t keys = 0;
+  while (keys < cols.size() && s.columns[cols[keys]].is_key()) ++keys;
+  return keys ? keys : cols.size();
+}
+
+std::u16string Decimal(uint64_t v) { return platform::FromAscii(std::to_string(v)); }
+
+Error TableError(std::u16string_view table, const std::u16string& detail) {
+  return Error(ERROR_INVALID_TABLE, 2228, u"Table [2] cannot be transformed: [3].",
+               {std::u16string(table), detail});
+}
+
+Status CheckCompatible(const TableSchema& ds, const std::vector<size_t>& dcols, const TableSchema& rs,
+                       const std::vector<size_t>& rcols) {
+  if (rcols.size() > dcols.size()) return TableError(ds.name, u"a column was removed");
+  for (size_t i = 0; i < rcols.size(); ++i) {
+    const ColumnInfo& d = ds.columns[dcols[i]];
+    const ColumnInfo& r = rs.columns[rcols[i]];
+    if (d.name != r.name || d.kind() != r.kind() || d.is_key() != r.is_key()) {
+      return TableError(ds.name, u"column " + Decimal(i + 1) + u" (" + d.name + u") changed its definition");
+    }
+  }
+  for (size_t i = rcols.size(); i < dcols.size(); ++i) {
+    if (ds.columns[dcols[i]].is_key()) return TableError(ds.name, u"a key column was added");
+  }
+  return Ok{};
+}
+
+// One table's comparison: the persistent columns of both sides and its key count.
+struct TablePair {
+  const Table& dt;
+  const Table& rt;
+  std::vector<size_t> dcols;
+  std::vector<size_t> rcols;
+  size_t keys;
+};
+
+class DiffBuilder {
+ public:
+  DiffBuilder(Database& db, Database& ref)
+      : db_(db), ref_(ref), same_encoding_(SameEncoding(db.codepage(), ref.codepage())) {}
+
+  Result<TransformDiff> Run() {
+    TransformDiff diff;
+    diff.codepage = db_.codepage();
+    for (const std::u16string& name : db_.TableNames()) {
+      const TableSchema* ds = db_.FindSchema(name);
+      if (!ds || PersistentColumns(*ds).empty()) continue;
+      const TableSchema* rs = ref_.FindSchema(name);
+      TableChanges changes;
+      changes.name = name;
+      if (rs && !PersistentColumns(*rs).empty()) {
+        MKX_TRY(DiffTable(*ds, *rs, changes));
+      } else {
+        MKX_TRY(AddTable(*ds, changes));
+      }
+      diff.tables.push_back(std::move(changes));
+    }
+    for (const std::u16string& name : ref_.TableNames()) {
+      const TableSchema* rs = ref_.FindSchema(name);
+      if (!rs || PersistentColumns(*rs).empty()) continue;
+      const TableSchema* ds = db_.FindSchema(name);
+      if (ds && !PersistentColumns(*ds).empty()) continue;
+      TableChanges changes;
+      changes.name = name;
+      DropTable(*rs, changes);
+      diff.tables.push_back(std::move(changes));
+    }
+    diff.data_streams = std::move(data_streams_);
+    return diff;
+  }
+
+ private:
+  // ---- values ---------------------------------------------------------------------
+
+  // Whether a string cell of the new database and one of the reference hold the same
+  // text. Null and unused slots read as null.
+  bool SameText(uint32_t db_id, uint32_t ref_id) const {
+    const std::string_view a = db_.strings().Bytes(db_id);
+    const std::string_view b = ref_.strings().Bytes(ref_id);
+    if (a.empty() || b.empty()) return a.empty() == b.empty();
+    return same_encoding_ ? a == b : db_.strings().Text(db_id) == ref_.strings().Text(ref_id);
+  }
+
+  // A string as one key part, comparable across the two databases: its bytes when
+  // both share an encoding, its UTF-16 text otherwise.
+  std::string KeyString(const StringPool& pool, uint32_t id) const {
+    if (pool.Bytes(id).empty()) return {};
+    if (same_encoding_) return std::string(pool.Bytes(id));
+    const std::u16string text = pool.Text(id);
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+  }
+
+  // The key of a row as one string, built the same way for both databases.
+  std::string RowKey(const StringPool& pool, const Table& t, size_t row, const std::vector<size_t>& cols,
+                     size_t keys) const {
+    std::string key;
+    for (size_t i = 0; i < keys; ++i) {
+      uint32_t v = t.Cell(row, cols[i]);
+      const CellKind kind = t.schema().columns[cols[i]].kind();
+      if (kind == CellKind::kString) {
+        const std::string text = KeyString(pool, v);
+        v = static_cast<uint32_t>(text.size());
+        key.append(reinterpret_cast<const char*>(&v), sizeof v);
+        key += text;
+        continue;
+      }
+      if (kind == CellKind::kStream) v = v ? 1 : 0;
+      key.append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    return key;
+  }
+
+  std::string NameBytes(std::u16string_view name) const { return EncodeText(db_.codepage(), name); }
+
+  // The bytes, in the new database's codepage, of a string of the reference.
+  std::string RefBytes(uint32_t id) const {
+    const StringPool& pool = ref_.strings();
+    if (pool.Bytes(id).empty()) return {};
+    if (same_encoding_) return std::string(pool.Bytes(id));
+    return EncodeText(db_.codepage(), pool.Text(id));
+  }
+
+  DiffField Field(const Database& owner, const Table& t, size_t row, size_t col) const {
+    DiffField f;
+    f.kind = t.schema().columns[col].kind();
+    const uint32_t raw = t.Cell(row, col);
+    switch (f.kind) {
+      case CellKind::kString:
+        f.bytes = &owner == &db_ ? std::string(db_.strings().Bytes(raw)) : RefBytes(raw);
+        break;
+      case CellKind::kStream: f.raw = raw ? 1 : 0; break;
+      default: f.raw = raw; break;
+    }
+    return f;
+  }
+
+  static std::vector<KeyPart> OrderKey(const Database& owner, const Table& t, size_t row,
+                                       const std::vector<size_t>& cols, size_t keys) {
+    std::vector<KeyPart> key;
+    for (size_t i = 0; i < keys; ++i) {
+      const ColumnInfo& c = t.schema().columns[cols[i]];
+      const uint32_t raw = t.Cell(row, cols[i]);
+      KeyPart part;
+      if (c.kind() == CellKind::kString) {
+        if (!owner.strings().Bytes(raw).empty()) {
+          part.rank = 2;
+          part.text = owner.strings().Text(raw);
+        }
+      } else if (raw != 0) {
+        part.rank = 1;
+        part.integer = c.kind() == CellKind::kStream ? 1 : DecodeInteger(c.kind(), raw);
+      }
+      key.push_back(std::move(part));
+    }
+    return key;
+  }
+
+  // ---- stream data ----------------------------------------------------------------
+
+  // Whether two data streams hold the same bytes: sizes first, then bounded chunks.
+  Result<bool> SameStreamData(const std::u16string& db_name, const std::u16string& ref_name) const {
+    const std::u16string d = EncodeStreamName(db_name, false);
+    const std::u16string r = EncodeStreamName(ref_name, false);
+    auto ds = db_.file().FindStream(d);
+    auto rs = ref_.file().FindStream(r);
+    if (!ds || !rs) return !ds && !rs;
+    if (ds->size != rs->size) return false;
+    std::vector<uint8_t> a(static_cast<size_t>(std::min<uint64_t>(kCompareChunk, ds->size)));
+    std::vector<uint8_t> b(a.size());
+    for (uint64_t at = 0; at < ds->size; at += a.size()) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(a.size(), ds->size - at));
+      MKX_TRY(db_.file().ReadStreamRange(d, at, std::span(a).first(n)));
+      MKX_TRY(ref_.file().ReadStreamRange(r, at, std::span(b).first(n)));
+      if (!std::equal(a.begin(), a.begin() + n, b.begin())) return false;
+    }
+    return true;
+  }
+
+  // Carries the data of a stream cell of the new database into the transform.
+  Status AddStreamData(const Table& t, size_t row) {
+    const std::u16string logical = db_.StreamDataName(t, row);
+    const std::u16string name = EncodeStreamName(logical, false);
+    if (!data_names_.insert(name).second) return Ok{};
+    if (name.size() > 31) {
+      return TableError(t.schema().name, u"the data stream name " + logical + u" is too long");
+    }
+    std::vector<uint8_t> data;
+    if (db_.file().FindStream(name)) {
+      auto read = db_.file().ReadStream(name);
+      if (!read.ok()) return read.take_error();
+      data = std::move(*read);
+    }
+    data_streams_.push_back({name, std::move(data)});
+    return Ok{};
+  }
+
+  // ---- records --------------------------------------------------------------------
+
+  Status AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys) {
+    DiffRecord r;
+    r.mask = record_mask::Insert(cols.size());
+    for (size_t c : cols) {
+      r.fields.push_back(Field(db_, t, row, c));
+      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    }
+    r.order = OrderKey(db_, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+    return Ok{};
+  }
+
+  void AddDelete(TableChanges& g, const Database& owner, const Table& t, size_t row,
+                 const std::vector<size_t>& cols, size_t keys) {
+    DiffRecord r;
+    r.mask = record_mask::kDelete;
+    for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(owner, t, row, cols[i]));
+    r.order = OrderKey(owner, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+  }
+
+  // A changed row: an UPDATE naming the key and the changed columns (0-based
+  // positions in `cols`, ascending) when the mask can flag them all, else the row is
+  // deleted and inserted whole.
+  Status AddChange(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys,
+                   const std::vector<size_t>& changed) {
+    if (changed.back() + 1 > kMaxUpdatableColumn) {
+      AddDelete(g, db_, t, row, cols, keys);
+      return AddInsert(g, t, row, cols, keys);
+    }
+    DiffRecord r;
+    for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(db_, t, row, cols[i]));
+    for (size_t i : changed) {
+      r.mask |= record_mask::UpdateBit(i + 1);
+      r.fields.push_back(Field(db_, t, row, cols[i]));
+      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    }
+    r.order = OrderKey(db_, t, row, cols, keys);
+    g.rows.push_back(std::move(r));
+    return Ok{};
+  }
+
+  void AddCatalogTable(TableChanges& g, std::u16string_view name, bool insert) {
+    DiffRecord r;
+    r.mask = insert ? record_mask::Insert(1) : record_mask::kDelete;
+    r.fields.push_back({CellKind::kString, 0, NameBytes(name)});
+    r.order = {KeyPart{2, 0, std::u16string(name)}};
+    g.tables.push_back(std::move(r));
+  }
+
+  // A _Columns record; `stored_number` is the Number cell (0, or 0x8000 + n).
+  void AddCatalogColumn(TableChanges& g, std::u16string_view table, size_t n, uint32_t stored_number,
+                        const ColumnInfo* column) {
+    DiffRecord r;
+    r.mask = column ? record_mask::Insert(4) : record_mask::kDelete;
+    r.fields.push_back({CellKind::kString, 0, NameBytes(table)});
+    r.fields.push_back({CellKind::kInt16, stored_number, {}});
+    if (column) {
+      r.fields.push_back({CellKind::kString, 0, NameBytes(column->name)});
+      r.fields.push_back({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
+    }
+    r.order = {KeyPart{2, 0, std::u16string(table)}, KeyPart{1, static_cast<int32_t>(n), {}}};
+    g.columns.push_back(std::move(r));
+  }
+
+  // ---- tables ---------------------------------------------------------------------
+
+  Status AddTable(const TableSchema& ds, TableChanges& g) {
+    const std::vector<size_t> cols = PersistentColumns(ds);
+    AddCatalogTable(g, ds.name, true);
+    for (size_t i = 0; i < cols.size(); ++i) AddCatalogColumn(g, ds.name, i + 1, 0, &ds.columns[cols[i]]);
+    auto table = db_.GetTable(ds.name);
+    if (!table.ok()) return table.take_error();
+    const Table& t = **table;
+    const size_t keys = KeyCount(ds, cols);
+    for (size_t row = 0; row < t.row_count(); ++row) {
+      if (!t.IsTemporaryRow(row)) MKX_TRY(AddInsert(g, t, row, cols, keys));
+    }
+    return Ok{};
+  }
+
+  void DropTable(const TableSchema& rs, TableChanges& g) {
+    const std::vector<size_t> cols = PersistentColumns(rs);
+    AddCatalogTable(g, rs.name, false);
+    for (size_t i = 0; i < cols.size(); ++i) {
+      AddCatalogColumn(g, rs.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
+    }
+  }
+
+  // The non-key columns (positions in dcols) whose cells differ between a row of the
+  // new database and its counterpart in the reference. A column the reference lacks
+  // differs unless the new cell is null.
+  Status ChangedColumns(const TablePair& p, size_t row, size_t rrow, std::vector<size_t>& changed) const {
+    changed.clear();
+    for (size_t i = p.keys; i < p.dcols.size(); ++i) {
+      const uint32_t d = p.dt.Cell(row, p.dcols[i]);
+      const bool in_ref = i < p.rcols.size();
+      const uint32_t r = in_ref ? p.rt.Cell(rrow, p.rcols[i]) : 0;
+      bool same = true;
+      switch (p.dt.schema().columns[p.dcols[i]].kind()) {
+        case CellKind::kString:
+          same = in_ref ? SameText(d, r) : db_.strings().Bytes(d).empty();
+          break;
+        case CellKind::kStream:
+          if ((d != 0) != (r != 0)) {
+            same = false;
+          } else if (d != 0) {
+            auto equal = SameStreamData(db_.StreamDataName(p.dt, row), ref_.StreamDataName(p.rt, rrow));
+            if (!equal.ok()) return equal.take_error();
+            same = *equal;
+          }
+          break;
+        default:
+          same = d == r;
+          break;
+      }
+      if (!same) changed.push_back(i);
+    }
+    return Ok{};
+  }
+
+  // Whether every persistent row of both tables has the same key at the same position.
+  bool SameKeysInOrder(const TablePair& p) const {
+    if (p.dt.row_count() != p.rt.row_count()) return false;
+    for (size_t row = 0; row < p.dt.row_count(); ++row) {
+      if (p.dt.IsTemporaryRow(row) != p.rt.IsTemporaryRow(row)) return false;
+      if (p.dt.IsTemporaryRow(row)) continue;
+      for (size_t i = 0; i < p.keys; ++i) {
+        const uint32_t d = p.dt.Cell(row, p.dcols[i]);
+        const uint32_t r = p.rt.Cell(row, p.rcols[i]);
+        switch (p.dt.schema().columns[p.dcols[i]].kind()) {
+          case CellKind::kString:
+            if (!SameText(d, r)) return false;
+            break;
+          case CellKind::kStream:
+            if ((d != 0) != (r != 0)) return false;
+            break;
+          default:
+            if (d != r) return false;
+            break;
+        }
+      }
+    }
+    return true;
+  }
+
+  // Pairs each row of the new database with the reference row of the same position
+  // (SameKeysInOrder) or of the same key, and records what changed.
+  Status DiffRows(const TablePair& p, TableChanges& g) {
+    std::vector<size_t> changed;
+    if (SameKeysInOrder(p)) {
+      for (size_t row = 0; row < p.dt.row_count(); ++row) {
+        if (p.dt.IsTemporaryRow(row)) continue;
+        MKX_TRY(ChangedColumns(p, row, row, changed));
+        if (!changed.empty()) MKX_TRY(AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+      }
+      return Ok{};
+    }
+    std::unordered_map<std::string, size_t> ref_rows;
+    for (size_t row = 0; row < p.rt.row_count(); ++row) {
+      if (!p.rt.IsTemporaryRow(row)) ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row);
+    }
+    std::vector<bool> matched(p.rt.row_count(), false);
+    for (size_t row = 0; row < p.dt.row_count(); ++row) {
+      if (p.dt.IsTemporaryRow(row)) continue;
+      auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
+      if (found == ref_rows.end() || matched[found->second]) {
+        MKX_TRY(AddInsert(g, p.dt, row, p.dcols, p.keys));
+        continue;
+      }
+      matched[found->second] = true;
+      MKX_TRY(ChangedColumns(p, row, found->second, changed));
+      if (!changed.empty()) MKX_TRY(AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+    }
+    for (size_t row = 0; row < p.rt.row_count(); ++row) {
+      if (!p.rt.IsTemporaryRow(row) && !matched[row]) AddDelete(g, ref_, p.rt, row, p.rcols, p.keys);
+    }
+    return Ok{};
+  }
+
+  Status DiffTable(const TableSchema& ds, const TableSchema& rs, TableChanges& g) {
+    std::vector<size_t> dcols = PersistentColumns(ds);
+    std::vector<size_t> rcols = PersistentColumns(rs);
+    MKX_TRY(CheckCompatible(ds, dcols, rs, rcols));
+    for (size_t i = rcols.size(); i < dcols.size(); ++i) {
+      AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
+    }
+    auto dtable = db_.GetTable(ds.name);
+    if (!dtable.ok()) return dtable.take_error();
+    auto rtable = ref_.GetTable(rs.name);
+    if (!rtable.ok()) return rtable.take_error();
+    const size_t keys = KeyCount(ds, dcols);
+    const TablePair pair{**dtable, **rtable, std::move(dcols), std::move(rcols), keys};
+    MKX_TRY(DiffRows(pair, g));
+    // A table that gained columns needs a record, or a reader may keep its stream at
+    // the old width: rewrite the new cell of its lowest-key row (null, or the row
+    // would already have a record).
+    if (pair.dcols.size() > pair.rcols.size() && g.rows.empty()) {
+      std::optional<size_t> first_row;
+      std::vector<KeyPart> first_key;
+      for (size_t row = 0; row < pair.dt.row_count(); ++row) {
+        if (pair.dt.IsTemporaryRow(row)) continue;
+        std::vector<KeyPart> key = OrderKey(db_, pair.dt, row, pair.dcols, keys);
+        if (!first_row || key < first_key) {
+          first_row = row;
+          first_key = std::move(key);
+        }
+      }
+      if (first_row) MKX_TRY(AddChange(g, pair.dt, *first_row, pair.dcols, keys, {pair.rcols.size()}));
+    }
+    return Ok{};
+  }
+
+  Database& db_;
+  Database& ref_;
+  const bool same_encoding_;
+  std::vector<TransformStream> data_streams_;
+  std::set<std::u16string> data_names_;
+};
+
+}  // namespace
+
+bool TransformDiff::empty() const {
+  for (const TableChanges& g : tables) {
+    if (!g.tables.empty() || !g.columns.empty() || !g.rows.empty()) return false;
+  }
+  return true;
+}
+
+Result<TransformDiff> DiffDatabases(Database& database, Database& reference) {
+  return DiffBuilder(database, reference).Run();
+}
+
+}  // namespace mkx::engine

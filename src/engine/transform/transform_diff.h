@@ -1,0 +1,86 @@
+// Transform diff: the differences between two databases, as transform records.
+//
+// The diff is pure: it reads two databases and produces records, nothing else. It
+// holds everything that turns the reference database into the new one:
+//  (1) rows added, deleted or changed in every table both databases hold; an UPDATE
+//      names the key and the changed columns only; a change in a column past the 16th
+//      (which no UPDATE mask can flag) is a DELETE of the row followed by an INSERT of
+//      the whole row;
+//  (2) tables added (one _Tables INSERT, one _Columns INSERT per column with Number 0,
+//      then the rows), tables dropped (a _Tables DELETE and a _Columns DELETE per
+//      column, by explicit number), columns added at the end of a table (a _Columns
+//      INSERT with the column's number; such a table always gets at least one record,
+//      so that a reader rewrites its stream at the new width);
+//  (3) stream-column data of inserted or changed rows, as root streams named like the
+//      database's data streams.
+//
+// Every table is decoded on both sides and compared row by row. Where both tables
+// list the same keys in the same order, rows are paired by position in one pass;
+// otherwise they are paired by key. Strings are compared as text (as bytes when both
+// pools use one encoding), so databases with different pools or codepages compare
+// correctly. Stream data is compared by size, then in bounded chunks. Temporary rows
+// and columns are ignored. No record asks a reader to insert a row that exists, or to
+// update or delete one that does not.
+//
+// A column definition change a transform cannot carry (a column removed, renamed or
+// changed in kind or key membership) is refused with ERROR_INVALID_TABLE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "platform/result.h"
+
+namespace mkx::engine {
+
+/// One stream of a transform's root storage: its stored (encoded) name and contents.
+struct TransformStream {
+  std::u16string name;
+  std::vector<uint8_t> data;
+};
+
+/// One field of a diff record. Strings are still bytes, in the new database's
+/// codepage; they get transform string ids when the records are serialized.
+struct DiffField {
+  CellKind kind = CellKind::kString;
+  uint32_t raw = 0;   // stored integer cell; 0 or 1 for a stream column
+  std::string bytes;  // kString only; empty for null
+};
+
+/// One part of a record's sort key: null < integer < text.
+struct KeyPart {
+  int rank = 0;
+  int32_t integer = 0;
+  std::u16string text;
+  friend auto operator<=>(const KeyPart&, const KeyPart&) = default;
+};
+
+struct DiffRecord {
+  uint16_t mask = 0;
+  std::vector<DiffField> fields;
+  std::vector<KeyPart> order;  // records of a stream are written in this order
+};
+
+/// Everything one table contributes: its catalog records and its own records.
+struct TableChanges {
+  std::u16string name;
+  std::vector<DiffRecord> tables;   // for the _Tables stream
+  std::vector<DiffRecord> columns;  // for the _Columns stream
+  std::vector<DiffRecord> rows;     // for the table's own stream
+};
+
+struct TransformDiff {
+  uint32_t codepage = 0;  // of the new database, which the string bytes are in
+  std::vector<TableChanges> tables;
+  std::vector<TransformStream> data_streams;
+
+  bool empty() const;
+};
+
+/// The records that turn `reference` into `database` (see the header comment).
+/// Tables are decoded on first use; neither database is changed otherwise.
+Result<TransformDiff> DiffDatabases(Database& database, Database& reference);
+
+}  // namespace mkx::engine
