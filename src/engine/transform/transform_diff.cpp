@@ -2,24 +2,18 @@
 #include "engine/transform/transform_diff.h"
 
 #include <algorithm>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 
 #include "engine/codepage.h"
 #include "engine/stream_name.h"
-#include "engine/transform/transform_records.h"
+#include "engine/transform/diff_records.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
 namespace {
 
 constexpr size_t kCompareChunk = 64 * 1024;
-
-bool SameEncoding(uint32_t a, uint32_t b) {
-  auto norm = [](uint32_t cp) { return cp == 0 ? 1252u : cp; };
-  return norm(a) == norm(b);
-}
 
 std::vector<size_t> PersistentColumns(const TableSchema& schema) {
   std::vector<size_t> cols;
@@ -72,7 +66,7 @@ struct TablePair {
 class DiffBuilder {
  public:
   DiffBuilder(Database& db, Database& ref)
-      : db_(db), ref_(ref), same_encoding_(SameEncoding(db.codepage(), ref.codepage())) {}
+      : db_(db), ref_(ref), same_encoding_(SameEncoding(db.codepage(), ref.codepage())), records_(db, ref) {}
 
   Result<TransformDiff> Run() {
     TransformDiff diff;
@@ -100,7 +94,7 @@ class DiffBuilder {
       DropTable(*rs, changes);
       diff.tables.push_back(std::move(changes));
     }
-    diff.data_streams = std::move(data_streams_);
+    diff.data_streams = records_.TakeDataStreams();
     return diff;
   }
 
@@ -145,51 +139,6 @@ class DiffBuilder {
     return key;
   }
 
-  std::string NameBytes(std::u16string_view name) const { return EncodeText(db_.codepage(), name); }
-
-  // The bytes, in the new database's codepage, of a string of the reference.
-  std::string RefBytes(uint32_t id) const {
-    const StringPool& pool = ref_.strings();
-    if (pool.Bytes(id).empty()) return {};
-    if (same_encoding_) return std::string(pool.Bytes(id));
-    return EncodeText(db_.codepage(), pool.Text(id));
-  }
-
-  DiffField Field(const Database& owner, const Table& t, size_t row, size_t col) const {
-    DiffField f;
-    f.kind = t.schema().columns[col].kind();
-    const uint32_t raw = t.Cell(row, col);
-    switch (f.kind) {
-      case CellKind::kString:
-        f.bytes = &owner == &db_ ? std::string(db_.strings().Bytes(raw)) : RefBytes(raw);
-        break;
-      case CellKind::kStream: f.raw = raw ? 1 : 0; break;
-      default: f.raw = raw; break;
-    }
-    return f;
-  }
-
-  static std::vector<KeyPart> OrderKey(const Database& owner, const Table& t, size_t row,
-                                       const std::vector<size_t>& cols, size_t keys) {
-    std::vector<KeyPart> key;
-    for (size_t i = 0; i < keys; ++i) {
-      const ColumnInfo& c = t.schema().columns[cols[i]];
-      const uint32_t raw = t.Cell(row, cols[i]);
-      KeyPart part;
-      if (c.kind() == CellKind::kString) {
-        if (!owner.strings().Bytes(raw).empty()) {
-          part.rank = 2;
-          part.text = owner.strings().Text(raw);
-        }
-      } else if (raw != 0) {
-        part.rank = 1;
-        part.integer = c.kind() == CellKind::kStream ? 1 : DecodeInteger(c.kind(), raw);
-      }
-      key.push_back(std::move(part));
-    }
-    return key;
-  }
-
   // ---- stream data ----------------------------------------------------------------
 
   // Whether two data streams hold the same bytes: sizes first, then bounded chunks.
@@ -211,112 +160,27 @@ class DiffBuilder {
     return true;
   }
 
-  // Carries the data of a stream cell of the new database into the transform.
-  Status AddStreamData(const Table& t, size_t row) {
-    const std::u16string logical = db_.StreamDataName(t, row);
-    const std::u16string name = EncodeStreamName(logical, false);
-    if (!data_names_.insert(name).second) return Ok{};
-    if (name.size() > 31) {
-      return TableError(t.schema().name, u"the data stream name " + logical + u" is too long");
-    }
-    std::vector<uint8_t> data;
-    if (db_.file().FindStream(name)) {
-      auto read = db_.file().ReadStream(name);
-      if (!read.ok()) return read.take_error();
-      data = std::move(*read);
-    }
-    data_streams_.push_back({name, std::move(data)});
-    return Ok{};
-  }
-
-  // ---- records --------------------------------------------------------------------
-
-  Status AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys) {
-    DiffRecord r;
-    r.mask = record_mask::Insert(cols.size());
-    for (size_t c : cols) {
-      r.fields.push_back(Field(db_, t, row, c));
-      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
-    }
-    r.order = OrderKey(db_, t, row, cols, keys);
-    g.rows.push_back(std::move(r));
-    return Ok{};
-  }
-
-  void AddDelete(TableChanges& g, const Database& owner, const Table& t, size_t row,
-                 const std::vector<size_t>& cols, size_t keys) {
-    DiffRecord r;
-    r.mask = record_mask::kDelete;
-    for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(owner, t, row, cols[i]));
-    r.order = OrderKey(owner, t, row, cols, keys);
-    g.rows.push_back(std::move(r));
-  }
-
-  // A changed row: an UPDATE naming the key and the changed columns (0-based
-  // positions in `cols`, ascending) when the mask can flag them all, else the row is
-  // deleted and inserted whole.
-  Status AddChange(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys,
-                   const std::vector<size_t>& changed) {
-    if (changed.back() + 1 > kMaxUpdatableColumn) {
-      AddDelete(g, db_, t, row, cols, keys);
-      return AddInsert(g, t, row, cols, keys);
-    }
-    DiffRecord r;
-    for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(db_, t, row, cols[i]));
-    for (size_t i : changed) {
-      r.mask |= record_mask::UpdateBit(i + 1);
-      r.fields.push_back(Field(db_, t, row, cols[i]));
-      if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
-    }
-    r.order = OrderKey(db_, t, row, cols, keys);
-    g.rows.push_back(std::move(r));
-    return Ok{};
-  }
-
-  void AddCatalogTable(TableChanges& g, std::u16string_view name, bool insert) {
-    DiffRecord r;
-    r.mask = insert ? record_mask::Insert(1) : record_mask::kDelete;
-    r.fields.push_back({CellKind::kString, 0, NameBytes(name)});
-    r.order = {KeyPart{2, 0, std::u16string(name)}};
-    g.tables.push_back(std::move(r));
-  }
-
-  // A _Columns record; `stored_number` is the Number cell (0, or 0x8000 + n).
-  void AddCatalogColumn(TableChanges& g, std::u16string_view table, size_t n, uint32_t stored_number,
-                        const ColumnInfo* column) {
-    DiffRecord r;
-    r.mask = column ? record_mask::Insert(4) : record_mask::kDelete;
-    r.fields.push_back({CellKind::kString, 0, NameBytes(table)});
-    r.fields.push_back({CellKind::kInt16, stored_number, {}});
-    if (column) {
-      r.fields.push_back({CellKind::kString, 0, NameBytes(column->name)});
-      r.fields.push_back({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
-    }
-    r.order = {KeyPart{2, 0, std::u16string(table)}, KeyPart{1, static_cast<int32_t>(n), {}}};
-    g.columns.push_back(std::move(r));
-  }
-
   // ---- tables ---------------------------------------------------------------------
 
   Status AddTable(const TableSchema& ds, TableChanges& g) {
     const std::vector<size_t> cols = PersistentColumns(ds);
-    AddCatalogTable(g, ds.name, true);
-    for (size_t i = 0; i < cols.size(); ++i) AddCatalogColumn(g, ds.name, i + 1, 0, &ds.columns[cols[i]]);
+    records_.AddCatalogTable(g, ds.name, true);
+    for (size_t i = 0; i < cols.size(); ++i) records_.AddCatalogColumn(g, ds.name, i + 1, 0, &ds.columns[cols[i]]);
     auto table = db_.GetTable(ds.name);
     if (!table.ok()) return table.take_error();
     const Table& t = **table;
     const size_t keys = KeyCount(ds, cols);
     for (size_t row = 0; row < t.row_count(); ++row) {
-      if (!t.IsTemporaryRow(row)) MKX_TRY(AddInsert(g, t, row, cols, keys));
+      if (!t.IsTemporaryRow(row)) MKX_TRY(records_.AddInsert(g, t, row, cols, keys));
     }
     return Ok{};
   }
 
   void DropTable(const TableSchema& rs, TableChanges& g) {
     const std::vector<size_t> cols = PersistentColumns(rs);
-    AddCatalogTable(g, rs.name, false);
+    records_.AddCatalogTable(g, rs.name, false);
     for (size_t i = 0; i < cols.size(); ++i) {
-      AddCatalogColumn(g, rs.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
+      records_.AddCatalogColumn(g, rs.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
     }
   }
 
@@ -385,7 +249,7 @@ class DiffBuilder {
       for (size_t row = 0; row < p.dt.row_count(); ++row) {
         if (p.dt.IsTemporaryRow(row)) continue;
         MKX_TRY(ChangedColumns(p, row, row, changed));
-        if (!changed.empty()) MKX_TRY(AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+        if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
       }
       return Ok{};
     }
@@ -398,15 +262,15 @@ class DiffBuilder {
       if (p.dt.IsTemporaryRow(row)) continue;
       auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
       if (found == ref_rows.end() || matched[found->second]) {
-        MKX_TRY(AddInsert(g, p.dt, row, p.dcols, p.keys));
+        MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols, p.keys));
         continue;
       }
       matched[found->second] = true;
       MKX_TRY(ChangedColumns(p, row, found->second, changed));
-      if (!changed.empty()) MKX_TRY(AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+      if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
     }
     for (size_t row = 0; row < p.rt.row_count(); ++row) {
-      if (!p.rt.IsTemporaryRow(row) && !matched[row]) AddDelete(g, ref_, p.rt, row, p.rcols, p.keys);
+      if (!p.rt.IsTemporaryRow(row) && !matched[row]) records_.AddDelete(g, ref_, p.rt, row, p.rcols, p.keys);
     }
     return Ok{};
   }
@@ -416,7 +280,7 @@ class DiffBuilder {
     std::vector<size_t> rcols = PersistentColumns(rs);
     MKX_TRY(CheckCompatible(ds, dcols, rs, rcols));
     for (size_t i = rcols.size(); i < dcols.size(); ++i) {
-      AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
+      records_.AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
     }
     auto dtable = db_.GetTable(ds.name);
     if (!dtable.ok()) return dtable.take_error();
@@ -433,13 +297,13 @@ class DiffBuilder {
       std::vector<KeyPart> first_key;
       for (size_t row = 0; row < pair.dt.row_count(); ++row) {
         if (pair.dt.IsTemporaryRow(row)) continue;
-        std::vector<KeyPart> key = OrderKey(db_, pair.dt, row, pair.dcols, keys);
+        std::vector<KeyPart> key = RecordMaker::OrderKey(db_, pair.dt, row, pair.dcols, keys);
         if (!first_row || key < first_key) {
           first_row = row;
           first_key = std::move(key);
         }
       }
-      if (first_row) MKX_TRY(AddChange(g, pair.dt, *first_row, pair.dcols, keys, {pair.rcols.size()}));
+      if (first_row) MKX_TRY(records_.AddChange(g, pair.dt, *first_row, pair.dcols, keys, {pair.rcols.size()}));
     }
     return Ok{};
   }
@@ -447,8 +311,7 @@ class DiffBuilder {
   Database& db_;
   Database& ref_;
   const bool same_encoding_;
-  std::vector<TransformStream> data_streams_;
-  std::set<std::u16string> data_names_;
+  RecordMaker records_;
 };
 
 }  // namespace
