@@ -1,0 +1,170 @@
+// Output files on POSIX: lstat and readlink to find the file a path names, a
+// temporary file beside it, fdatasync, rename and the directory's fsync.
+#include "platform/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/temp_files.h"
+#include "platform/wide.h"
+
+namespace mkx::platform {
+namespace {
+
+Error OutputError(uint32_t code, const std::string& path, int error) {
+  return Error(code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+               {DecodePath(path), SystemErrorText(error)});
+}
+
+std::string DirectoryOf(const std::string& path) { return path.substr(0, FileNameStart(path)); }
+
+// The path a chain of symbolic links ends at (which need not exist).
+Result<std::string> FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size() - 1);
+    if (n < 0) return OutputError(ERROR_CREATE_FAILED, path, errno);
+    std::string link(buffer.data(), static_cast<size_t>(n));
+    path = link.starts_with('/') ? link : DirectoryOf(path) + link;
+  }
+  return OutputError(ERROR_CREATE_FAILED, path, ELOOP);
+}
+
+// A new private file "<dir>/.<name>.<random>.tmp" (or in `directory` when given),
+// created exclusively; the errno of the last failure otherwise.
+Result<std::string> CreateTemp(const std::string& beside, const std::string& directory, int& error) {
+  std::random_device random;
+  const std::string name = beside.substr(FileNameStart(beside)).substr(0, 200);
+  const std::string dir = directory.empty() ? DirectoryOf(beside) : directory;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[24];
+    const unsigned long long r = (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull;
+    std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", r);
+    const std::string temp = dir + "." + name + suffix;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return temp;
+    }
+    error = errno;
+    if (error != EEXIST) break;
+  }
+  return Error(ERROR_CREATE_FAILED);
+}
+
+Status WriteAll(int fd, const std::vector<uint8_t>& bytes, const std::string& path) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return OutputError(errno == ENOSPC ? ERROR_HANDLE_DISK_FULL : ERROR_WRITE_FAULT, path, errno);
+    done += static_cast<size_t>(n);
+  }
+  return Ok{};
+}
+
+Result<std::vector<uint8_t>> ReadAll(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return OutputError(ERROR_READ_FAULT, path, errno);
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      return OutputError(ERROR_READ_FAULT, path, error);
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  ::close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) {
+  auto resolved = FollowLinks(path);
+  if (!resolved.ok()) return resolved.take_error();
+  std::unique_ptr<OutputFile> out(new OutputFile());
+  out->target_ = *resolved;
+  struct stat st;
+  const bool exists = ::stat(out->target_.c_str(), &st) == 0;
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return OutputError(ERROR_CREATE_FAILED, path, EISDIR);
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+      out->kind_ = Kind::kWriteThrough;
+    } else if (!S_ISREG(st.st_mode)) {
+      return OutputError(ERROR_CREATE_FAILED, path, EINVAL);
+    } else if (::access(out->target_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
+      // A read-only file is refused, as Windows refuses it, whoever runs the tool.
+      return OutputError(ERROR_ACCESS_DENIED, path, EACCES);
+    } else {
+      out->keep_mode_ = true;
+      out->mode_ = st.st_mode & 07777;
+      out->uid_ = st.st_uid;
+      out->gid_ = st.st_gid;
+    }
+  }
+  int error = 0;
+  DeferTerminationSignals deferred;  // no signal between creating and arming
+  auto temp = CreateTemp(out->target_, out->kind_ == Kind::kWriteThrough ? EncodePath(GetTempDirectory()) : "", error);
+  if (!temp.ok() && out->kind_ == Kind::kReplace && exists && (error == EACCES || error == EROFS || error == EPERM)) {
+    // The directory takes no new file, but the file itself may be written.
+    out->kind_ = Kind::kWriteThrough;
+    temp = CreateTemp(out->target_, EncodePath(GetTempDirectory()), error);
+  }
+  if (!temp.ok()) return OutputError(ERROR_CREATE_FAILED, path, error);
+  out->temp_ = *temp;
+  out->cleanup_.Arm(out->temp_);
+  return out;
+}
+
+OutputFile::~OutputFile() {
+  if (!done_ && !temp_.empty()) RemoveFile(temp_);
+}
+
+Status OutputFile::Publish() {
+  if (kind_ == Kind::kWriteThrough) {
+    auto bytes = ReadAll(temp_);
+    if (!bytes.ok()) return bytes.take_error();
+    const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+    struct stat st;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    Status written = regular && ::ftruncate(fd, 0) != 0 ? OutputError(ERROR_WRITE_FAULT, target_, errno) : Ok{};
+    if (written.ok()) written = WriteAll(fd, *bytes, target_);
+    if (written.ok() && regular && ::fdatasync(fd) != 0) written = OutputError(ERROR_WRITE_FAULT, target_, errno);
+    ::close(fd);
+    return written;  // the temporary file goes with this object
+  }
+  const int fd = ::open(temp_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+  if (keep_mode_) {
+    (void)::fchown(fd, uid_, gid_);  // kept where the user may; else the user's own
+    ::fchmod(fd, mode_);
+  }
+  const bool synced = ::fdatasync(fd) == 0;
+  const int sync_error = errno;
+  ::close(fd);
+  if (!synced) return OutputError(ERROR_WRITE_FAULT, target_, sync_error);
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+  done_ = true;
+  cleanup_.Disarm();
+  SyncParentDirectory(target_);
+  return Ok{};
+}
+
+}  // namespace mkx::platform

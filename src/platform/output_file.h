@@ -1,0 +1,63 @@
+// An output file published once, complete: the transform's way to its path.
+//
+// The file is written to a private temporary file and appears at its path in one
+// step, so a reader (or a failed or interrupted run) sees the previous file or the
+// complete new one, never a part. What the path names decides how:
+//  - nothing, or a regular file: a temporary file beside it (O_EXCL, mode 0600) is
+//    synced once, renamed over the path once, and the directory is synced once. An
+//    existing file keeps its permission bits (and its owner where the user may keep
+//    it);
+//  - a symbolic link: the file it points to, as above (a dangling link creates its
+//    target); the link stays;
+//  - a character device or a FIFO: the complete bytes are written through to it;
+//  - an existing file the user may not write: refused with ERROR_ACCESS_DENIED;
+//  - a writable file in a directory that takes no new file: the temporary file is
+//    made in the temporary directory and the complete bytes are written in place.
+// Until Publish, a termination signal deletes the temporary file, and the path is
+// untouched; after the rename, nothing deletes the published file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/result.h"
+#include "platform/signal_cleanup.h"
+
+namespace mkx::platform {
+
+class OutputFile {
+ public:
+  /// Prepares the output for `path` (see above) and creates its empty temporary file.
+  /// Failures: ERROR_ACCESS_DENIED, or ERROR_CREATE_FAILED, with fields {path, system
+  /// reason}.
+  static Result<std::unique_ptr<OutputFile>> Create(const std::string& path);
+
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // deletes the temporary file unless published
+
+  /// The private file to write the complete contents into.
+  const std::string& temp_path() const { return temp_; }
+
+  /// Puts the contents of the temporary file at the path (see above). Fails with
+  /// ERROR_CREATE_FAILED or the write's own code; the path is then untouched, except
+  /// for a write through, which may have written part.
+  Status Publish();
+
+ private:
+  enum class Kind { kReplace, kWriteThrough };
+  OutputFile() = default;
+
+  std::string target_;  // the path to publish at, symbolic links resolved
+  std::string temp_;
+  Kind kind_ = Kind::kReplace;
+  bool keep_mode_ = false;  // an existing file: its mode and owner carry over
+  uint32_t mode_ = 0;
+  uint32_t uid_ = 0;
+  uint32_t gid_ = 0;
+  bool done_ = false;
+  CleanupOnSignal cleanup_;
+};
+
+}  // namespace mkx::platform

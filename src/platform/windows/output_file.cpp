@@ -1,0 +1,52 @@
+// Output files on Windows: a temporary file beside the target, flushed, then
+// MoveFileExW over it (which refuses a read-only file with access denied). Windows
+// paths name no FIFOs or devices a transform could be written through to.
+#include "platform/output_file.h"
+
+#include <cstdio>
+#include <random>
+
+#include "platform/file.h"
+#include "platform/temp_files.h"
+
+namespace mkx::platform {
+
+Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) {
+  std::unique_ptr<OutputFile> out(new OutputFile());
+  out->target_ = path;
+  std::random_device random;
+  const size_t start = FileNameStart(path);
+  const std::string name = path.substr(start).substr(0, 200);
+  for (int attempt = 0;; ++attempt) {
+    char suffix[24];
+    const unsigned long long r = (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull;
+    std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", r);
+    const std::string temp = path.substr(0, start) + "." + name + suffix;
+    DeferTerminationSignals deferred;  // no signal between creating and arming
+    auto opened = OpenFile(temp, FileMode::kCreateNew);
+    if (opened.ok()) {
+      out->temp_ = temp;
+      out->cleanup_.Arm(temp);
+      return out;
+    }
+    if (!PathExists(temp) || attempt >= 100) return opened.take_error();
+  }
+}
+
+OutputFile::~OutputFile() {
+  if (!done_ && !temp_.empty()) RemoveFile(temp_);
+}
+
+Status OutputFile::Publish() {
+  auto file = OpenFile(temp_, FileMode::kReadWrite);
+  if (!file.ok()) return file.take_error();
+  MKX_TRY((*file)->Sync());
+  file->reset();
+  MKX_TRY(RenameOver(temp_, target_));
+  done_ = true;
+  cleanup_.Disarm();
+  SyncParentDirectory(target_);
+  return Ok{};
+}
+
+}  // namespace mkx::platform
