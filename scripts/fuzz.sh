@@ -46,13 +46,12 @@ for t in $targets; do
     sql_parser)
       i=0
       for q in "SELECT * FROM \`Property\` WHERE \`Property\` = 'ProductCode'" \
-               "SELECT DISTINCT Property, Value FROM Property WHERE Value <> 'x' ORDER BY Property" \
+               "SELECT Property, Value FROM Property WHERE Value = 'x' AND Property = ?" \
                "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES (?, ?)" \
                "UPDATE \`Property\` SET \`Value\` = ? WHERE \`Property\` = ?" \
-               "DELETE FROM Property WHERE (Property = 'A' OR Property = ?) AND Value IS NOT NULL" \
+               "UPDATE Property SET Value = NULL WHERE Property = 'A' AND Value = -1" \
                "INSERT INTO Property (Property, Value) VALUES ('T', 'v') TEMPORARY" \
-               "SELECT Property.Value FROM Property WHERE Property.Property IS NULL" \
-               "SELECT * FROM _Columns WHERE Number > 1 AND Number <= 3"; do
+               "SELECT * FROM _Columns WHERE Table = 'Property' AND Number = 2"; do
         i=$((i + 1))
         printf '%s' "$q" >"$dir/seed$i"
       done ;;

@@ -1,3 +1,5 @@
+// The native back end of InstallerDatabase (see installer_database.h): handles over
+// our own engine's databases, views and records, and the thread's last error record.
 #include "installer/installer_database.h"
 
 #include <optional>
@@ -195,13 +197,6 @@ UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   return ERROR_SUCCESS;
 }
 
-UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) {
-  auto* view = Find<ViewObject>(hView);
-  if (!view) return ERROR_INVALID_HANDLE;
-  view->view->Close();
-  return ERROR_SUCCESS;
-}
-
 // ---- Records ------------------------------------------------------------------
 
 MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) {
@@ -220,15 +215,6 @@ UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCW
   return ERROR_SUCCESS;
 }
 
-UINT InstallerDatabase::MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue) {
-  auto* record = Find<Record>(hRecord);
-  if (!record) return ERROR_INVALID_HANDLE;
-  if (iField >= record->fields.size()) return ERROR_INVALID_PARAMETER;
-  record->fields[iField] =
-      iValue == MSI_NULL_INTEGER ? engine::Value::Null() : engine::Value::Integer(iValue);
-  return ERROR_SUCCESS;
-}
-
 UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf,
                                             DWORD* pcchValueBuf) {
   auto* record = Find<Record>(hRecord);
@@ -236,41 +222,6 @@ UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWS
   std::u16string text;
   if (iField < record->fields.size()) text = FieldText(record->fields[iField]);
   return CopyOut(text, szValueBuf, pcchValueBuf);
-}
-
-int InstallerDatabase::MsiRecordGetInteger(MSIHANDLE hRecord, UINT iField) {
-  auto* record = Find<Record>(hRecord);
-  if (!record || iField >= record->fields.size()) return MSI_NULL_INTEGER;
-  const engine::Value& value = record->fields[iField];
-  if (value.kind == engine::Value::Kind::kInteger) return value.integer;
-  if (value.kind == engine::Value::Kind::kString) {
-    // A string field that holds a decimal integer converts, as on the platform.
-    const std::u16string& t = value.text;
-    if (t.empty()) return MSI_NULL_INTEGER;
-    size_t i = (t[0] == u'-' || t[0] == u'+') ? 1 : 0;
-    if (i == t.size() || t.size() > 11) return MSI_NULL_INTEGER;
-    int64_t n = 0;
-    for (; i < t.size(); ++i) {
-      if (t[i] < u'0' || t[i] > u'9') return MSI_NULL_INTEGER;
-      n = n * 10 + (t[i] - u'0');
-    }
-    if (t[0] == u'-') n = -n;
-    if (n <= INT32_MIN || n > INT32_MAX) return MSI_NULL_INTEGER;
-    return static_cast<int>(n);
-  }
-  return MSI_NULL_INTEGER;
-}
-
-BOOL InstallerDatabase::MsiRecordIsNull(MSIHANDLE hRecord, UINT iField) {
-  auto* record = Find<Record>(hRecord);
-  if (!record || iField >= record->fields.size()) return 1;
-  return record->fields[iField].is_null() ? 1 : 0;
-}
-
-UINT InstallerDatabase::MsiRecordGetFieldCount(MSIHANDLE hRecord) {
-  auto* record = Find<Record>(hRecord);
-  if (!record) return static_cast<UINT>(-1);
-  return static_cast<UINT>(record->fields.size() - 1);
 }
 
 // ---- Errors -------------------------------------------------------------------

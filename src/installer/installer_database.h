@@ -36,16 +36,12 @@ namespace mkx::installer {
 using MSIHANDLE = uint32_t;
 using UINT = uint32_t;
 using DWORD = uint32_t;
-using BOOL = int;
 using LPCWSTR = const char16_t*;
 using LPWSTR = char16_t*;
 
 /// Persist modes: the platform passes them as small integers in a string pointer.
 inline const LPCWSTR MSIDBOPEN_READONLY = reinterpret_cast<LPCWSTR>(0);
 inline const LPCWSTR MSIDBOPEN_TRANSACT = reinterpret_cast<LPCWSTR>(1);
-
-/// The integer a record field holds when it is null or not an integer.
-inline constexpr int MSI_NULL_INTEGER = static_cast<int>(0x80000000u);
 
 /// Field values of a record; field 0 is the format template.
 struct Record {
@@ -83,16 +79,11 @@ class InstallerDatabase {
   UINT MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView);
   UINT MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord);
   UINT MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord);
-  UINT MsiViewClose(MSIHANDLE hView);
 
   // Records.
   MSIHANDLE MsiCreateRecord(UINT cParams);
   UINT MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue);
-  UINT MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue);
   UINT MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf, DWORD* pcchValueBuf);
-  int MsiRecordGetInteger(MSIHANDLE hRecord, UINT iField);
-  BOOL MsiRecordIsNull(MSIHANDLE hRecord, UINT iField);
-  UINT MsiRecordGetFieldCount(MSIHANDLE hRecord);
 
   // Errors.
   MSIHANDLE MsiGetLastErrorRecord();

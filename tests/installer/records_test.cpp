@@ -1,7 +1,10 @@
-// Records, handles, error records and record formatting.
+// Records, handles, reading rows back through views, error records and record
+// formatting.
 #include <gtest/gtest.h>
 
 #include "installer/installer_database.h"
+#include "platform/wide.h"
+#include "support/test_support.h"
 
 namespace mkx::installer {
 namespace {
@@ -20,32 +23,23 @@ std::u16string GetString(InstallerDatabase& msi, MSIHANDLE record, UINT field) {
   return buffer;
 }
 
-TEST(RecordTest, FieldsHoldStringsIntegersAndNulls) {
+TEST(RecordTest, FieldsHoldStringsAndNulls) {
   InstallerDatabase msi;
   MSIHANDLE record = msi.MsiCreateRecord(3);
   ASSERT_NE(record, 0u);
-  EXPECT_EQ(msi.MsiRecordGetFieldCount(record), 3u);
-  EXPECT_TRUE(msi.MsiRecordIsNull(record, 1));
+  EXPECT_EQ(GetString(msi, record, 1), u"") << "a new field is null";
 
   EXPECT_EQ(msi.MsiRecordSetStringW(record, 1, u"text"), ERROR_SUCCESS);
-  EXPECT_EQ(msi.MsiRecordSetInteger(record, 2, -42), ERROR_SUCCESS);
   EXPECT_EQ(msi.MsiRecordSetStringW(record, 3, u""), ERROR_SUCCESS);  // empty = null
   EXPECT_EQ(msi.MsiRecordSetStringW(record, 4, u"x"), ERROR_INVALID_PARAMETER);
-
   EXPECT_EQ(GetString(msi, record, 1), u"text");
-  EXPECT_EQ(GetString(msi, record, 2), u"-42");
-  EXPECT_TRUE(msi.MsiRecordIsNull(record, 3));
-  EXPECT_TRUE(msi.MsiRecordIsNull(record, 99));
-  EXPECT_EQ(msi.MsiRecordGetInteger(record, 2), -42);
-  EXPECT_EQ(msi.MsiRecordGetInteger(record, 1), MSI_NULL_INTEGER);
-  EXPECT_EQ(msi.MsiRecordSetStringW(record, 1, u"123"), ERROR_SUCCESS);
-  EXPECT_EQ(msi.MsiRecordGetInteger(record, 1), 123);
-  EXPECT_EQ(msi.MsiRecordSetInteger(record, 2, MSI_NULL_INTEGER), ERROR_SUCCESS);
-  EXPECT_TRUE(msi.MsiRecordIsNull(record, 2));
+  EXPECT_EQ(GetString(msi, record, 3), u"");
+  EXPECT_EQ(GetString(msi, record, 99), u"") << "a field past the end reads as empty";
 
   EXPECT_EQ(msi.MsiCloseHandle(record), ERROR_SUCCESS);
   EXPECT_EQ(msi.MsiCloseHandle(record), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(msi.MsiRecordGetFieldCount(record), static_cast<UINT>(-1));
+  DWORD size = 0;
+  EXPECT_EQ(msi.MsiRecordGetStringW(record, 1, nullptr, &size), ERROR_INVALID_HANDLE);
   EXPECT_EQ(msi.MsiRecordSetStringW(record, 1, u"x"), ERROR_INVALID_HANDLE);
   EXPECT_EQ(msi.MsiCloseHandle(0), ERROR_SUCCESS);
   EXPECT_EQ(msi.open_handle_count(), 0u);
@@ -69,6 +63,62 @@ TEST(RecordTest, StringBufferProtocol) {
   EXPECT_EQ(msi.MsiRecordGetStringW(record, 1, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);
   msi.MsiCloseHandle(record);
+}
+
+// The tool's statements through view handles, then a property read back with
+// MsiViewFetch, each value once and then ERROR_NO_MORE_ITEMS.
+TEST(ViewTest, PropertiesReadBackThroughFetch) {
+  test::TempDir dir;
+  const std::string path = dir.File("copy.msi");
+  test::CopyFile(test::BuiltFixture("minimal.msi"), path);
+  InstallerDatabase msi;
+  MSIHANDLE db = 0;
+  ASSERT_EQ(msi.MsiOpenDatabaseW(platform::Widen(path).c_str(), MSIDBOPEN_TRANSACT, &db), ERROR_SUCCESS);
+
+  auto run = [&](const char16_t* query, std::vector<const char16_t*> params, MSIHANDLE* out) {
+    MSIHANDLE view = 0;
+    EXPECT_EQ(msi.MsiDatabaseOpenViewW(db, query, &view), ERROR_SUCCESS);
+    MSIHANDLE record = msi.MsiCreateRecord(static_cast<UINT>(params.size()));
+    for (size_t i = 0; i < params.size(); ++i) msi.MsiRecordSetStringW(record, static_cast<UINT>(i + 1), params[i]);
+    const UINT result = msi.MsiViewExecute(view, record);
+    msi.MsiCloseHandle(record);
+    *out = view;
+    return result;
+  };
+  MSIHANDLE insert = 0;
+  ASSERT_EQ(run(u"INSERT INTO `Property` (`Property`, `Value`) VALUES (?, ?)", {u"NEWPROP", u"new"}, &insert),
+            ERROR_SUCCESS);
+  MSIHANDLE row = 7;
+  EXPECT_EQ(msi.MsiViewFetch(insert, &row), ERROR_FUNCTION_FAILED) << "an INSERT has no rows";
+  EXPECT_EQ(row, 0u);
+  msi.MsiCloseHandle(insert);
+  MSIHANDLE update = 0;
+  ASSERT_EQ(run(u"UPDATE `Property` SET `Value` = ? WHERE `Property` = ?", {u"changed", u"MYPROP"}, &update),
+            ERROR_SUCCESS);
+  msi.MsiCloseHandle(update);
+
+  const struct {
+    const char16_t* name;
+    const char16_t* value;  // nullptr: no such row
+  } cases[] = {{u"NEWPROP", u"new"}, {u"MYPROP", u"changed"}, {u"MyProp", u"mixed case twin"},
+               {u"Missing", nullptr}};
+  for (const auto& c : cases) {
+    MSIHANDLE select = 0;
+    ASSERT_EQ(run(u"SELECT `Property`, `Value` FROM `Property` WHERE `Property` = ?", {c.name}, &select),
+              ERROR_SUCCESS);
+    if (c.value) {
+      ASSERT_EQ(msi.MsiViewFetch(select, &row), ERROR_SUCCESS);
+      EXPECT_EQ(GetString(msi, row, 1), c.name);
+      EXPECT_EQ(GetString(msi, row, 2), c.value);
+      msi.MsiCloseHandle(row);
+    }
+    EXPECT_EQ(msi.MsiViewFetch(select, &row), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(row, 0u);
+    msi.MsiCloseHandle(select);
+  }
+  EXPECT_EQ(msi.MsiViewFetch(db, &row), ERROR_INVALID_HANDLE) << "a database is not a view";
+  msi.MsiCloseHandle(db);
+  EXPECT_EQ(msi.open_handle_count(), 0u);
 }
 
 TEST(FormatRecordTest, TemplateOrNumberedFields) {
@@ -97,7 +147,7 @@ TEST(FormatRecordTest, LengthProtocolOfTheLastErrorRecord) {
   MSIHANDLE record = msi.MsiGetLastErrorRecord();
   ASSERT_NE(record, 0u);
   EXPECT_EQ(msi.MsiGetLastErrorRecord(), 0u);  // handed out once
-  EXPECT_EQ(msi.MsiRecordGetInteger(record, 1), 2203);
+  EXPECT_EQ(GetString(msi, record, 1), u"2203");
 
   char16_t empty[1] = {};
   DWORD length = 0;
@@ -122,7 +172,7 @@ TEST(DatabaseHandleTest, OpenFailuresAndInvalidHandles) {
   EXPECT_EQ(db, 0u);
   MSIHANDLE error = msi.MsiGetLastErrorRecord();
   ASSERT_NE(error, 0u);
-  EXPECT_EQ(msi.MsiRecordGetInteger(error, 1), 2203);
+  EXPECT_EQ(GetString(msi, error, 1), u"2203");
   msi.MsiCloseHandle(error);
 
   EXPECT_EQ(msi.MsiDatabaseCommit(77), ERROR_INVALID_HANDLE);

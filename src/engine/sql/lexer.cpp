@@ -8,16 +8,13 @@
 namespace mkx::sql {
 namespace {
 
-constexpr std::array<std::pair<std::u16string_view, Keyword>, 18> kKeywords = {{
-    {u"AND", Keyword::kAnd},         {u"BY", Keyword::kBy},
-    {u"DELETE", Keyword::kDelete},   {u"DISTINCT", Keyword::kDistinct},
-    {u"FROM", Keyword::kFrom},       {u"INSERT", Keyword::kInsert},
-    {u"INTO", Keyword::kInto},       {u"IS", Keyword::kIs},
-    {u"NOT", Keyword::kNot},         {u"NULL", Keyword::kNull},
-    {u"OR", Keyword::kOr},           {u"ORDER", Keyword::kOrder},
-    {u"SELECT", Keyword::kSelect},   {u"SET", Keyword::kSet},
-    {u"TEMPORARY", Keyword::kTemporary}, {u"UPDATE", Keyword::kUpdate},
-    {u"VALUES", Keyword::kValues},   {u"WHERE", Keyword::kWhere},
+constexpr std::array<std::pair<std::u16string_view, Keyword>, 11> kKeywords = {{
+    {u"AND", Keyword::kAnd},         {u"FROM", Keyword::kFrom},
+    {u"INSERT", Keyword::kInsert},   {u"INTO", Keyword::kInto},
+    {u"NULL", Keyword::kNull},       {u"SELECT", Keyword::kSelect},
+    {u"SET", Keyword::kSet},         {u"TEMPORARY", Keyword::kTemporary},
+    {u"UPDATE", Keyword::kUpdate},   {u"VALUES", Keyword::kValues},
+    {u"WHERE", Keyword::kWhere},
 }};
 
 bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
@@ -73,24 +70,12 @@ std::vector<Token> Tokenize(std::u16string_view s) {
         tokens.back().offset = start;
         i = close + 1;
       }
-    } else if (c == u'<' || c == u'>') {
-      TokenKind kind = c == u'<' ? TokenKind::kLess : TokenKind::kGreater;
-      ++i;
-      if (i < s.size() && s[i] == u'=') {
-        kind = c == u'<' ? TokenKind::kLessEqual : TokenKind::kGreaterEqual;
-        ++i;
-      } else if (c == u'<' && i < s.size() && s[i] == u'>') {
-        kind = TokenKind::kNotEqual;
-        ++i;
-      }
-      push(kind, start, i);
     } else {
       TokenKind kind = TokenKind::kInvalid;
       switch (c) {
         case u'?': kind = TokenKind::kParameter; break;
         case u'*': kind = TokenKind::kStar; break;
         case u',': kind = TokenKind::kComma; break;
-        case u'.': kind = TokenKind::kDot; break;
         case u'(': kind = TokenKind::kLeftParen; break;
         case u')': kind = TokenKind::kRightParen; break;
         case u'-': kind = TokenKind::kMinus; break;

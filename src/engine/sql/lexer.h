@@ -23,24 +23,17 @@ enum class TokenKind : uint8_t {
   kParameter,         // ?
   kStar,
   kComma,
-  kDot,
   kLeftParen,
   kRightParen,
   kMinus,
   kEqual,
-  kNotEqual,       // <>
-  kLess,
-  kGreater,
-  kLessEqual,
-  kGreaterEqual,
   kInvalid,        // a character outside the language
   kUnterminated,   // a literal or quoted identifier that runs to the end
 };
 
 enum class Keyword : uint8_t {
   kNone,
-  kAnd, kBy, kDelete, kDistinct, kFrom, kInsert, kInto, kIs, kNot, kNull, kOr,
-  kOrder, kSelect, kSet, kTemporary, kUpdate, kValues, kWhere,
+  kAnd, kFrom, kInsert, kInto, kNull, kSelect, kSet, kTemporary, kUpdate, kValues, kWhere,
 };
 
 struct Token {

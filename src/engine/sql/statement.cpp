@@ -18,7 +18,7 @@ std::u16string_view TemplateFor(int msi_error) {
   switch (msi_error) {
     case 2228: return u"Database: [2]. The SQL query names table '[3]', which does not exist: [4].";
     case 2235: return u"Database: [2]. The SQL query names column '[3]', which its table does not have: [4].";
-    case 2236: return u"Database: [2]. The SQL query uses operator [3] where it is not allowed: [4].";
+    case 2236: return u"Database: [2]. The SQL query compares column '[3]', which cannot be compared: [4].";
     case 2239: return u"Database: [2]. The INSERT statement does not give one value per column ([3]): [4].";
     case 2242: return u"Database: [2]. The SQL query repeats column '[3]': [4].";
     default: return u"Database: [2]. The SQL query has an unexpected [3]: [4].";
@@ -39,7 +39,6 @@ class Parser {
         case Keyword::kSelect: parsed = ParseSelect(st); break;
         case Keyword::kInsert: parsed = ParseInsert(st); break;
         case Keyword::kUpdate: parsed = ParseUpdate(st); break;
-        case Keyword::kDelete: parsed = ParseDelete(st); break;
         default: Unexpected(); break;
       }
     } else {
@@ -88,22 +87,11 @@ class Parser {
     return Unexpected();
   }
 
-  bool ParseColumnRef(ColumnRef& out) {
-    std::u16string first;
-    if (!ParseName(first)) return false;
-    if (Accept(TokenKind::kDot)) {
-      out.table = std::move(first);
-      return ParseName(out.column);
-    }
-    out.column = std::move(first);
-    return true;
-  }
-
-  bool ParseColumnList(std::vector<ColumnRef>& out) {
+  bool ParseColumnList(std::vector<std::u16string>& out) {
     do {
-      ColumnRef ref;
-      if (!ParseColumnRef(ref)) return false;
-      out.push_back(std::move(ref));
+      std::u16string name;
+      if (!ParseName(name)) return false;
+      out.push_back(std::move(name));
     } while (Accept(TokenKind::kComma));
     return true;
   }
@@ -146,142 +134,28 @@ class Parser {
     return true;
   }
 
-  bool AtValueStart() const {
-    return At(TokenKind::kString) || At(TokenKind::kInteger) || At(TokenKind::kMinus) ||
-           At(TokenKind::kParameter) || AtKeyword(Keyword::kNull);
-  }
-
-  std::optional<CompareOp> AcceptCompareOp() {
-    std::optional<CompareOp> op;
-    switch (Peek().kind) {
-      case TokenKind::kEqual: op = CompareOp::kEqual; break;
-      case TokenKind::kNotEqual: op = CompareOp::kNotEqual; break;
-      case TokenKind::kLess: op = CompareOp::kLess; break;
-      case TokenKind::kGreater: op = CompareOp::kGreater; break;
-      case TokenKind::kLessEqual: op = CompareOp::kLessEqual; break;
-      case TokenKind::kGreaterEqual: op = CompareOp::kGreaterEqual; break;
-      default: break;
-    }
-    if (op) Next();
-    return op;
-  }
-
-  static CompareOp Mirror(CompareOp op) {
-    switch (op) {
-      case CompareOp::kLess: return CompareOp::kGreater;
-      case CompareOp::kGreater: return CompareOp::kLess;
-      case CompareOp::kLessEqual: return CompareOp::kGreaterEqual;
-      case CompareOp::kGreaterEqual: return CompareOp::kLessEqual;
-      default: return op;
-    }
-  }
-
-  size_t AddNode(ConditionNode node) {
-    nodes_->push_back(std::move(node));
-    return nodes_->size() - 1;
-  }
-
-  // or := and { OR and };  and := primary { AND primary }
-  bool ParseOr(size_t depth, size_t& out) {
-    size_t first;
-    if (!ParseAnd(depth, first)) return false;
-    if (!AtKeyword(Keyword::kOr)) {
-      out = first;
-      return true;
-    }
-    ConditionNode node;
-    node.kind = ConditionNode::Kind::kOr;
-    node.children.push_back(first);
-    while (AcceptKeyword(Keyword::kOr)) {
-      size_t next;
-      if (!ParseAnd(depth, next)) return false;
-      node.children.push_back(next);
-    }
-    out = AddNode(std::move(node));
-    return true;
-  }
-
-  bool ParseAnd(size_t depth, size_t& out) {
-    size_t first;
-    if (!ParsePrimary(depth, first)) return false;
-    if (!AtKeyword(Keyword::kAnd)) {
-      out = first;
-      return true;
-    }
-    ConditionNode node;
-    node.kind = ConditionNode::Kind::kAnd;
-    node.children.push_back(first);
-    while (AcceptKeyword(Keyword::kAnd)) {
-      size_t next;
-      if (!ParsePrimary(depth, next)) return false;
-      node.children.push_back(next);
-    }
-    out = AddNode(std::move(node));
-    return true;
-  }
-
-  // primary := ( or ) | column IS [NOT] NULL | column op operand | value op column
-  bool ParsePrimary(size_t depth, size_t& out) {
-    if (Accept(TokenKind::kLeftParen)) {
-      if (depth + 1 > kMaxNesting) {
-        return Fail(kUnexpectedToken, u"nesting of parentheses deeper than 64 levels");
-      }
-      if (!ParseOr(depth + 1, out)) return false;
-      return Expect(TokenKind::kRightParen);
-    }
-    ConditionNode node;
-    if (AtValueStart()) {
-      Operand left;
-      if (!ParseValue(left)) return false;
-      auto op = AcceptCompareOp();
-      if (!op) return Unexpected();
-      if (!ParseColumnRef(node.column)) return false;
-      node.op = Mirror(*op);
-      node.right = std::move(left);
-      out = AddNode(std::move(node));
-      return true;
-    }
-    if (!ParseColumnRef(node.column)) return false;
-    if (AcceptKeyword(Keyword::kIs)) {
-      node.kind = AcceptKeyword(Keyword::kNot) ? ConditionNode::Kind::kIsNotNull
-                                               : ConditionNode::Kind::kIsNull;
-      if (!ExpectKeyword(Keyword::kNull)) return false;
-      out = AddNode(std::move(node));
-      return true;
-    }
-    auto op = AcceptCompareOp();
-    if (!op) return Unexpected();
-    node.op = *op;
-    if (AtValueStart()) {
-      if (!ParseValue(node.right)) return false;
-    } else {
-      node.right.kind = Operand::Kind::kColumn;
-      if (!ParseColumnRef(node.right.column)) return false;
-    }
-    out = AddNode(std::move(node));
-    return true;
-  }
-
+  // WHERE column = value { AND column = value }
   bool ParseWhere(Statement& st) {
     if (!AcceptKeyword(Keyword::kWhere)) return true;
-    nodes_ = &st.where.nodes;
-    return ParseOr(0, st.where.root);
+    do {
+      Equality term;
+      if (!ParseName(term.column) || !Expect(TokenKind::kEqual) || !ParseValue(term.value)) {
+        return false;
+      }
+      st.where.push_back(std::move(term));
+    } while (AcceptKeyword(Keyword::kAnd));
+    return true;
   }
 
   bool ParseSelect(Statement& st) {
     st.kind = Statement::Kind::kSelect;
     Next();  // SELECT
-    st.distinct = AcceptKeyword(Keyword::kDistinct);
     if (Accept(TokenKind::kStar)) {
       st.all_columns = true;
     } else if (!ParseColumnList(st.columns)) {
       return false;
     }
-    if (!ExpectKeyword(Keyword::kFrom) || !ParseName(st.table) || !ParseWhere(st)) return false;
-    if (AcceptKeyword(Keyword::kOrder)) {
-      if (!ExpectKeyword(Keyword::kBy) || !ParseColumnList(st.order_by)) return false;
-    }
-    return true;
+    return ExpectKeyword(Keyword::kFrom) && ParseName(st.table) && ParseWhere(st);
   }
 
   bool ParseInsert(Statement& st) {
@@ -313,21 +187,15 @@ class Parser {
     Next();  // UPDATE
     if (!ParseName(st.table) || !ExpectKeyword(Keyword::kSet)) return false;
     do {
-      ColumnRef target;
+      std::u16string target;
       Operand value;
-      if (!ParseColumnRef(target) || !Expect(TokenKind::kEqual) || !ParseValue(value)) {
+      if (!ParseName(target) || !Expect(TokenKind::kEqual) || !ParseValue(value)) {
         return false;
       }
       st.columns.push_back(std::move(target));
       st.values.push_back(std::move(value));
     } while (Accept(TokenKind::kComma));
     return ParseWhere(st);
-  }
-
-  bool ParseDelete(Statement& st) {
-    st.kind = Statement::Kind::kDelete;
-    Next();  // DELETE
-    return ExpectKeyword(Keyword::kFrom) && ParseName(st.table) && ParseWhere(st);
   }
 
   static std::u16string CountText(size_t n) {
@@ -344,7 +212,6 @@ class Parser {
   std::vector<Token> tokens_;
   size_t pos_ = 0;
   size_t parameters_ = 0;
-  std::vector<ConditionNode>* nodes_ = nullptr;
   std::optional<Error> error_;
 };
 

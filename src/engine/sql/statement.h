@@ -1,19 +1,18 @@
 // Parsed form of one installer SQL statement.
 //
-// Grammar (keywords case-insensitive, names plain or `backquoted`):
-//   SELECT [DISTINCT] * | column, ... FROM table [WHERE condition] [ORDER BY column, ...]
+// The subset is what the tool runs against a working copy: an INSERT of a property,
+// an UPDATE of its value, and a SELECT that reads one back. Grammar (keywords
+// case-insensitive, names plain or `backquoted`):
+//   SELECT * | column, ... FROM table [WHERE condition]
 //   INSERT INTO table (column, ...) VALUES (value, ...) [TEMPORARY]
 //   UPDATE table SET column = value, ... [WHERE condition]
-//   DELETE FROM table [WHERE condition]
-// A column may be qualified as table.column. A value is 'text' (no escapes), an
-// integer with an optional minus sign, NULL or ? (a parameter, numbered in order of
-// appearance). A condition combines comparisons (= <> < > <= >=, IS [NOT] NULL)
-// between a column and a value or another column with AND, OR and parentheses;
-// AND binds tighter than OR. Reserved words must be backquoted to be used as names.
+//   condition := column = value { AND column = value }
+// A value is 'text' (no escapes), an integer with an optional minus sign, NULL or ?
+// (a parameter, numbered in order of appearance). Reserved words must be backquoted
+// to be used as names. Anything else fails with ERROR_BAD_QUERY_SYNTAX.
 //
-// Guarantees: parsing uses no recursion except for parenthesised conditions, which
-// are limited to kMaxNesting levels; AND/OR chains are stored flat (one node with
-// many children), so the tree depth never exceeds twice the nesting.
+// Guarantees: parsing never recurses, and a condition is a flat list of equalities,
+// so no input can exhaust the stack.
 #pragma once
 
 #include <cstddef>
@@ -26,51 +25,29 @@
 
 namespace mkx::sql {
 
-inline constexpr size_t kMaxNesting = 64;
-
-struct ColumnRef {
-  std::u16string table;   // empty unless qualified
-  std::u16string column;
-};
-
 struct Operand {
-  enum class Kind : uint8_t { kColumn, kInteger, kString, kNull, kParameter };
+  enum class Kind : uint8_t { kInteger, kString, kNull, kParameter };
   Kind kind = Kind::kNull;
-  ColumnRef column;        // kColumn
   int32_t integer = 0;     // kInteger
   std::u16string text;     // kString (never empty: '' parses as kNull)
   size_t parameter = 0;    // kParameter: 0-based index among the statement's markers
 };
 
-enum class CompareOp : uint8_t { kEqual, kNotEqual, kLess, kGreater, kLessEqual, kGreaterEqual };
-
-/// One node of a WHERE tree; nodes refer to their children by index.
-struct ConditionNode {
-  enum class Kind : uint8_t { kCompare, kIsNull, kIsNotNull, kAnd, kOr };
-  Kind kind = Kind::kCompare;
-  ColumnRef column;               // kCompare (left side), kIsNull, kIsNotNull
-  CompareOp op = CompareOp::kEqual;
-  Operand right;                  // kCompare
-  std::vector<size_t> children;   // kAnd, kOr (two or more)
-};
-
-struct Condition {
-  std::vector<ConditionNode> nodes;  // empty: no WHERE clause
-  size_t root = 0;
-  bool empty() const { return nodes.empty(); }
+/// One term of a WHERE clause: column = value.
+struct Equality {
+  std::u16string column;
+  Operand value;
 };
 
 struct Statement {
-  enum class Kind : uint8_t { kSelect, kInsert, kUpdate, kDelete };
+  enum class Kind : uint8_t { kSelect, kInsert, kUpdate };
   Kind kind = Kind::kSelect;
   std::u16string table;
-  bool distinct = false;             // SELECT DISTINCT
-  bool all_columns = false;          // SELECT *
-  bool temporary = false;            // INSERT ... TEMPORARY
-  std::vector<ColumnRef> columns;    // SELECT list, INSERT columns, UPDATE SET targets
-  std::vector<Operand> values;       // INSERT values, UPDATE SET values (never kColumn)
-  Condition where;
-  std::vector<ColumnRef> order_by;
+  bool all_columns = false;           // SELECT *
+  bool temporary = false;             // INSERT ... TEMPORARY
+  std::vector<std::u16string> columns;  // SELECT list, INSERT columns, UPDATE SET targets
+  std::vector<Operand> values;        // INSERT values, UPDATE SET values
+  std::vector<Equality> where;        // all must hold; empty: no WHERE clause
   size_t parameter_count = 0;
 };
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
 #include <utility>
 
 #include "engine/codepage.h"
@@ -18,7 +17,6 @@ using engine::Value;
 
 // Installer error numbers.
 constexpr int kUnknownTable = 2228;
-constexpr int kUnexpectedToken = 2232;
 constexpr int kUnknownColumn = 2235;
 constexpr int kInvalidOperator = 2236;
 constexpr int kRepeatedColumn = 2242;
@@ -39,49 +37,6 @@ bool FitsInteger(CellKind kind, int64_t v) {
   if (kind == CellKind::kInt16) return v >= -32767 && v <= 32767;
   return v > std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
 }
-
-std::u16string_view OperatorText(CompareOp op) {
-  switch (op) {
-    case CompareOp::kEqual: return u"=";
-    case CompareOp::kNotEqual: return u"<>";
-    case CompareOp::kLess: return u"<";
-    case CompareOp::kGreater: return u">";
-    case CompareOp::kLessEqual: return u"<=";
-    case CompareOp::kGreaterEqual: return u">=";
-  }
-  return u"?";
-}
-
-template <typename T>
-bool Compare(CompareOp op, const T& a, const T& b) {
-  switch (op) {
-    case CompareOp::kEqual: return a == b;
-    case CompareOp::kNotEqual: return a != b;
-    case CompareOp::kLess: return a < b;
-    case CompareOp::kGreater: return a > b;
-    case CompareOp::kLessEqual: return a <= b;
-    case CompareOp::kGreaterEqual: return a >= b;
-  }
-  return false;
-}
-
-// Total order on values for ORDER BY and DISTINCT: null < integer < string.
-int CompareValues(const Value& a, const Value& b) {
-  if (a.kind != b.kind) return a.kind < b.kind ? -1 : 1;
-  if (a.kind == Value::Kind::kInteger) return a.integer < b.integer ? -1 : a.integer > b.integer;
-  if (a.kind == Value::Kind::kString) return a.text.compare(b.text) < 0 ? -1 : a.text != b.text;
-  return 0;
-}
-
-struct RowLess {
-  bool operator()(const std::vector<Value>& a, const std::vector<Value>& b) const {
-    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-      int c = CompareValues(a[i], b[i]);
-      if (c != 0) return c < 0;
-    }
-    return a.size() < b.size();
-  }
-};
 
 std::u16string DescribeValue(const Value& v) {
   switch (v.kind) {
@@ -120,12 +75,9 @@ Error View::ExecuteError(std::u16string_view tmpl, std::vector<std::u16string> f
   return Error(ERROR_FUNCTION_FAILED, kUpdateFailed, std::u16string(tmpl), std::move(fields));
 }
 
-Result<size_t> View::BindColumn(const ColumnRef& ref) const {
-  if (!ref.table.empty() && ref.table != statement_.table) {
-    return BindError(kUnknownColumn, ref.table + u"." + ref.column);
-  }
-  auto index = table_->schema().FindColumn(ref.column);
-  if (!index) return BindError(kUnknownColumn, ref.column);
+Result<size_t> View::BindColumn(const std::u16string& name) const {
+  auto index = table_->schema().FindColumn(name);
+  if (!index) return BindError(kUnknownColumn, name);
   return *index;
 }
 
@@ -148,87 +100,35 @@ Status View::Bind() {
   if (statement_.kind == Statement::Kind::kSelect && statement_.all_columns) {
     for (size_t i = 0; i < schema.columns.size(); ++i) columns_.push_back(i);
   }
-  for (const ColumnRef& ref : statement_.columns) {
-    auto index = BindColumn(ref);
+  for (const std::u16string& name : statement_.columns) {
+    auto index = BindColumn(name);
     if (!index.ok()) return index.take_error();
     if (statement_.kind != Statement::Kind::kSelect &&
         std::find(columns_.begin(), columns_.end(), *index) != columns_.end()) {
-      return BindError(kRepeatedColumn, ref.column);
+      return BindError(kRepeatedColumn, name);
     }
     columns_.push_back(*index);
   }
   for (const Operand& value : statement_.values) value_ops_.push_back(AddOperand(value));
-  for (const ColumnRef& ref : statement_.order_by) {
-    auto index = BindColumn(ref);
-    if (!index.ok()) return index.take_error();
-    order_by_.push_back(*index);
+  for (const Equality& term : statement_.where) {
+    auto column = BindColumn(term.column);
+    if (!column.ok()) return column.take_error();
+    if (schema.columns[*column].kind() == CellKind::kStream) {
+      return BindError(kInvalidOperator, term.column);
+    }
+    where_.push_back(BoundEquality{*column, AddOperand(term.value)});
   }
-  MKX_TRY(BindCondition());
   FindKeyLookup();
   return Ok{};
 }
 
-Status View::BindCondition() {
-  const Condition& where = statement_.where;
-  const engine::TableSchema& schema = table_->schema();
-  where_.resize(where.nodes.size());
-  where_root_ = where.root;
-  for (size_t i = 0; i < where.nodes.size(); ++i) {
-    const ConditionNode& node = where.nodes[i];
-    BoundNode& bound = where_[i];
-    bound.kind = node.kind;
-    bound.op = node.op;
-    bound.children = node.children;
-    if (node.kind == ConditionNode::Kind::kAnd || node.kind == ConditionNode::Kind::kOr) continue;
-    auto column = BindColumn(node.column);
-    if (!column.ok()) return column.take_error();
-    bound.column = *column;
-    if (node.kind != ConditionNode::Kind::kCompare) continue;
-
-    const CellKind left = schema.columns[bound.column].kind();
-    const bool ordering = node.op != CompareOp::kEqual && node.op != CompareOp::kNotEqual;
-    if (left == CellKind::kStream || (left == CellKind::kString && ordering)) {
-      return BindError(kInvalidOperator, std::u16string(OperatorText(node.op)) + u" on column " +
-                                             schema.columns[bound.column].name);
-    }
-    if (node.right.kind == Operand::Kind::kColumn) {
-      auto right = BindColumn(node.right.column);
-      if (!right.ok()) return right.take_error();
-      const CellKind right_kind = schema.columns[*right].kind();
-      if (IsIntegerKind(left) != IsIntegerKind(right_kind) || right_kind == CellKind::kStream) {
-        return BindError(kUnexpectedToken, u"comparison of columns " +
-                                               schema.columns[bound.column].name + u" and " +
-                                               schema.columns[*right].name + u" of different types");
-      }
-      bound.right.kind = BoundOperand::Kind::kColumn;
-      bound.right.column = *right;
-    } else {
-      bound.right.kind = BoundOperand::Kind::kValue;
-      bound.right.value = AddOperand(node.right);
-    }
-  }
-  return Ok{};
-}
-
-// Looks for equalities that fix every key column among the top-level conjuncts.
+// The key index serves the statement when its equalities fix every key column.
 void View::FindKeyLookup() {
-  if (where_.empty()) return;
   const size_t key_count = table_->schema().key_count();
-  if (key_count == 0) return;
-  std::vector<size_t> conjuncts;
-  const BoundNode& root = where_[where_root_];
-  if (root.kind == ConditionNode::Kind::kAnd) {
-    conjuncts = root.children;
-  } else {
-    conjuncts.push_back(where_root_);
-  }
+  if (where_.empty() || key_count == 0) return;
   std::vector<size_t> lookup(key_count, SIZE_MAX);
-  for (size_t index : conjuncts) {
-    const BoundNode& node = where_[index];
-    if (node.kind == ConditionNode::Kind::kCompare && node.op == CompareOp::kEqual &&
-        node.right.kind == BoundOperand::Kind::kValue && node.column < key_count) {
-      lookup[node.column] = node.right.value;
-    }
+  for (const BoundEquality& term : where_) {
+    if (term.column < key_count) lookup[term.column] = term.value;
   }
   if (std::find(lookup.begin(), lookup.end(), SIZE_MAX) != lookup.end()) return;
   key_lookup_ = std::move(lookup);
@@ -269,64 +169,34 @@ Status View::ResolveOperands(std::span<const Value> params) {
 // A comparison of a column with a value of the other type is an error, not a
 // non-match (the statement cannot mean anything).
 Status View::CheckComparisons() const {
-  for (const BoundNode& node : where_) {
-    if (node.kind != ConditionNode::Kind::kCompare ||
-        node.right.kind != BoundOperand::Kind::kValue) {
-      continue;
-    }
-    const Resolved& r = resolved_[node.right.value];
-    const bool integer_column = IsIntegerKind(table_->schema().columns[node.column].kind());
+  for (const BoundEquality& term : where_) {
+    const Resolved& r = resolved_[term.value];
+    const bool integer_column = IsIntegerKind(table_->schema().columns[term.column].kind());
     if ((r.kind == Resolved::Kind::kInteger && !integer_column) ||
         (r.kind == Resolved::Kind::kString && integer_column)) {
       Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer) : Value::String(r.text);
       return ExecuteError(u"Database: [2]. The SQL query compares column [3] of table [4] with a [5], "
                           u"which has the wrong type: [6].",
-                          {ColumnName(node.column), statement_.table, DescribeValue(v), text_});
+                          {ColumnName(term.column), statement_.table, DescribeValue(v), text_});
     }
   }
   return Ok{};
 }
 
-bool View::Matches(size_t index, size_t row) const {
-  const BoundNode& node = where_[index];
-  const uint32_t cell = node.kind == ConditionNode::Kind::kAnd || node.kind == ConditionNode::Kind::kOr
-                            ? 0
-                            : table_->Cell(row, node.column);
-  switch (node.kind) {
-    case ConditionNode::Kind::kAnd:
-      for (size_t child : node.children) {
-        if (!Matches(child, row)) return false;
-      }
-      return true;
-    case ConditionNode::Kind::kOr:
-      for (size_t child : node.children) {
-        if (Matches(child, row)) return true;
-      }
-      return false;
-    case ConditionNode::Kind::kIsNull:
-      return cell == 0;
-    case ConditionNode::Kind::kIsNotNull:
-      return cell != 0;
-    case ConditionNode::Kind::kCompare:
-      break;
+// Every equality holds: neither side is null and the cell equals the value (strings
+// by their stored bytes, integers numerically).
+bool View::Matches(size_t row) const {
+  for (const BoundEquality& term : where_) {
+    const uint32_t cell = table_->Cell(row, term.column);
+    const Resolved& r = resolved_[term.value];
+    if (cell == 0 || r.kind == Resolved::Kind::kNull) return false;
+    const CellKind kind = table_->schema().columns[term.column].kind();
+    const bool equal = kind == CellKind::kString
+                           ? db_.strings().Bytes(cell) == std::string_view(r.bytes)
+                           : engine::DecodeInteger(kind, cell) == r.integer;
+    if (!equal) return false;
   }
-  if (cell == 0) return false;
-  const CellKind kind = table_->schema().columns[node.column].kind();
-  const engine::StringPool& pool = db_.strings();
-  if (node.right.kind == BoundOperand::Kind::kColumn) {
-    const uint32_t other = table_->Cell(row, node.right.column);
-    if (other == 0) return false;
-    if (kind == CellKind::kString) {
-      return Compare(node.op, pool.Bytes(cell), pool.Bytes(other));
-    }
-    const CellKind other_kind = table_->schema().columns[node.right.column].kind();
-    return Compare(node.op, engine::DecodeInteger(kind, cell),
-                   engine::DecodeInteger(other_kind, other));
-  }
-  const Resolved& r = resolved_[node.right.value];
-  if (r.kind == Resolved::Kind::kNull) return false;
-  if (kind == CellKind::kString) return Compare(node.op, pool.Bytes(cell), std::string_view(r.bytes));
-  return Compare(node.op, engine::DecodeInteger(kind, cell), r.integer);
+  return true;
 }
 
 std::vector<size_t> View::MatchingRows() const {
@@ -347,11 +217,11 @@ std::vector<size_t> View::MatchingRows() const {
       }
     }
     auto found = table_->FindByKey(key);
-    if (found && Matches(where_root_, *found)) rows.push_back(*found);
+    if (found && Matches(*found)) rows.push_back(*found);
     return rows;
   }
   for (size_t row = 0; row < table_->row_count(); ++row) {
-    if (where_.empty() || Matches(where_root_, row)) rows.push_back(row);
+    if (Matches(row)) rows.push_back(row);
   }
   return rows;
 }
@@ -371,14 +241,12 @@ Status View::Execute(std::span<const Value> params) {
   executed_ = false;
   rows_.clear();
   next_row_ = 0;
-  affected_rows_ = 0;
   MKX_TRY(ResolveOperands(params));
   MKX_TRY(CheckComparisons());
   switch (statement_.kind) {
     case Statement::Kind::kSelect: MKX_TRY(ExecuteSelect()); break;
     case Statement::Kind::kInsert: MKX_TRY(ExecuteInsert()); break;
     case Statement::Kind::kUpdate: MKX_TRY(ExecuteUpdate()); break;
-    case Statement::Kind::kDelete: MKX_TRY(ExecuteDelete()); break;
   }
   executed_ = true;
   return Ok{};
@@ -386,26 +254,11 @@ Status View::Execute(std::span<const Value> params) {
 
 Status View::ExecuteSelect() {
   std::vector<size_t> rows = MatchingRows();
-  if (!order_by_.empty()) {
-    std::vector<std::pair<std::vector<Value>, size_t>> keyed;
-    keyed.reserve(rows.size());
-    for (size_t row : rows) {
-      std::vector<Value> key;
-      key.reserve(order_by_.size());
-      for (size_t column : order_by_) key.push_back(CellValue(row, column));
-      keyed.emplace_back(std::move(key), row);
-    }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return RowLess()(a.first, b.first); });
-    for (size_t i = 0; i < rows.size(); ++i) rows[i] = keyed[i].second;
-  }
-  std::map<std::vector<Value>, bool, RowLess> seen;
   rows_.reserve(rows.size());
   for (size_t row : rows) {
     std::vector<Value> values;
     values.reserve(columns_.size());
     for (size_t column : columns_) values.push_back(CellValue(row, column));
-    if (statement_.distinct && !seen.emplace(values, true).second) continue;
     rows_.push_back(std::move(values));
   }
   return Ok{};
@@ -513,7 +366,6 @@ Status View::ExecuteInsert() {
     if (given[c]) cells[c] = StoreCell(c, *given[c]);
   }
   table_->AppendRow(cells, statement_.temporary);
-  affected_rows_ = 1;
   return Ok{};
 }
 
@@ -529,7 +381,7 @@ Status View::ExecuteUpdate() {
     }
     MKX_TRY(CheckStorable(columns_[i], resolved_[value_ops_[i]]));
   }
-  std::vector<size_t> rows = MatchingRows();
+  const std::vector<size_t> rows = MatchingRows();
   if (rows.empty()) return Ok{};
   std::vector<uint32_t> cells(columns_.size());
   for (size_t i = 0; i < columns_.size(); ++i) cells[i] = StoreCell(columns_[i], resolved_[value_ops_[i]]);
@@ -539,15 +391,6 @@ Status View::ExecuteUpdate() {
       if (table_->Cell(row, columns_[i]) != cells[i]) table_->SetCell(row, columns_[i], cells[i]);
     }
   }
-  affected_rows_ = rows.size();
-  return Ok{};
-}
-
-Status View::ExecuteDelete() {
-  MKX_TRY(CheckWritable(false));
-  std::vector<size_t> rows = MatchingRows();
-  for (auto it = rows.rbegin(); it != rows.rend(); ++it) table_->EraseRow(*it);
-  affected_rows_ = rows.size();
   return Ok{};
 }
 
@@ -559,27 +402,6 @@ Result<std::optional<std::vector<Value>>> View::Fetch() {
   }
   if (next_row_ >= rows_.size()) return std::optional<std::vector<Value>>();
   return std::optional<std::vector<Value>>(std::move(rows_[next_row_++]));
-}
-
-void View::Close() {
-  executed_ = false;
-  rows_.clear();
-  rows_.shrink_to_fit();
-  next_row_ = 0;
-}
-
-std::vector<std::u16string> View::ColumnNames() const {
-  std::vector<std::u16string> names;
-  if (statement_.kind != Statement::Kind::kSelect) return names;
-  for (size_t column : columns_) names.push_back(ColumnName(column));
-  return names;
-}
-
-std::vector<engine::ColumnInfo> View::Columns() const {
-  std::vector<engine::ColumnInfo> infos;
-  if (statement_.kind != Statement::Kind::kSelect) return infos;
-  for (size_t column : columns_) infos.push_back(table_->schema().columns[column]);
-  return infos;
 }
 
 }  // namespace mkx::sql

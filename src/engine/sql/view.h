@@ -3,29 +3,26 @@
 // Lifecycle of a View:  Open (parsed and bound; nothing read or changed)
 //   -> Execute (runs the statement; for SELECT takes a snapshot of the result rows)
 //   -> Fetch ... (SELECT only; rows of the last Execute, in order)
-//   -> Execute again (restarts) or Close (drops the snapshot; the view can be
-//      executed again).
+//   -> Execute again (restarts with new parameters) or destruction.
 //
 // Semantics worth knowing:
 //  1. Values are stored as raw cells: strings through the database's string pool
 //     (an empty string is null), integers biased as the file stores them.
-//  2. A string column compares by text and only with = and <>; any other operator
-//     on a string column is refused when the view is opened (ERROR_BAD_QUERY_SYNTAX).
-//     Integer columns compare numerically. A comparison involving null is never true.
+//  2. WHERE compares with = only: a string column by its text, an integer column
+//     numerically. A comparison with null is never true. A stream column cannot be
+//     compared (refused when the view is opened, ERROR_BAD_QUERY_SYNTAX).
 //  3. Type mismatches (a string for an integer column and the reverse, an integer
 //     outside the column's range) fail at Execute with ERROR_FUNCTION_FAILED, whether
 //     the value is a literal or a parameter.
 //  4. A statement that changes data checks everything before changing anything: a
 //     failed Execute leaves the table as it was.
 //  5. INSERT ... TEMPORARY rows live in memory only and are accepted by a read-only
-//     database too; any other INSERT, UPDATE or DELETE on a read-only database fails.
+//     database too; any other INSERT or UPDATE on a read-only database fails.
 //  6. _Tables and _Columns can be SELECTed; they cannot be changed by a query.
-//  7. ORDER BY sorts nulls first, integers numerically and strings by their text
-//     (UTF-16 code units). SELECT DISTINCT keeps the first of equal rows.
-//  8. A stream (binary) column reads as the integer 1 when the row has data and null
+//  7. A stream (binary) column reads as the integer 1 when the row has data and null
 //     otherwise; queries cannot write stream columns except with null on INSERT.
-//  9. Where the WHERE clause fixes every key column by equality, the row is found
-//     through the table's key index instead of a scan.
+//  8. Where the WHERE clause fixes every key column, the row is found through the
+//     table's key index instead of a scan; rows come back in table order otherwise.
 #pragma once
 
 #include <cstdint>
@@ -56,33 +53,14 @@ class View {
   /// Next row of a SELECT (its selected columns as values); nullopt when no rows remain.
   /// Fails with ERROR_FUNCTION_FAILED if not executed or not a SELECT.
   Result<std::optional<std::vector<engine::Value>>> Fetch();
-  void Close();
-  /// Names of the selected columns (SELECT), empty otherwise.
-  std::vector<std::u16string> ColumnNames() const;
-
-  /// Schemas of the selected columns (SELECT), empty otherwise.
-  std::vector<engine::ColumnInfo> Columns() const;
-  /// Kind of the statement.
-  Statement::Kind kind() const { return statement_.kind; }
   /// Number of ? markers the statement needs.
   size_t parameter_count() const { return statement_.parameter_count; }
-  /// Rows changed by the last successful Execute of INSERT, UPDATE or DELETE.
-  size_t affected_rows() const { return affected_rows_; }
 
  private:
-  // Bound WHERE tree: column indexes of the table, operands by index.
-  struct BoundOperand {
-    enum class Kind : uint8_t { kColumn, kValue };
-    Kind kind = Kind::kValue;
-    size_t column = 0;     // kColumn
-    size_t value = 0;      // kValue: index into the view's operand list
-  };
-  struct BoundNode {
-    ConditionNode::Kind kind = ConditionNode::Kind::kCompare;
+  // A WHERE term bound to the table: column index and operand index.
+  struct BoundEquality {
     size_t column = 0;
-    CompareOp op = CompareOp::kEqual;
-    BoundOperand right;
-    std::vector<size_t> children;
+    size_t value = 0;
   };
 
   // A statement value after parameters are bound (one per entry of operands_).
@@ -98,8 +76,7 @@ class View {
       : db_(db), text_(std::move(text)), statement_(std::move(statement)) {}
 
   Status Bind();
-  Result<size_t> BindColumn(const ColumnRef& ref) const;
-  Status BindCondition();
+  Result<size_t> BindColumn(const std::u16string& name) const;
   void FindKeyLookup();
   size_t AddOperand(const Operand& operand);
 
@@ -108,14 +85,13 @@ class View {
   Status CheckStorable(size_t column, const Resolved& value) const;
   uint32_t StoreCell(size_t column, const Resolved& value);
   std::vector<size_t> MatchingRows() const;
-  bool Matches(size_t node, size_t row) const;
+  bool Matches(size_t row) const;
   engine::Value CellValue(size_t row, size_t column) const;
   std::u16string KeyText(std::span<const uint32_t> cells) const;
 
   Status ExecuteSelect();
   Status ExecuteInsert();
   Status ExecuteUpdate();
-  Status ExecuteDelete();
   Status CheckWritable(bool temporary) const;
 
   Error BindError(int msi_error, std::u16string_view what) const;
@@ -131,17 +107,14 @@ class View {
 
   std::vector<size_t> columns_;       // SELECT list / INSERT columns / UPDATE targets
   std::vector<size_t> value_ops_;     // operand index per INSERT/UPDATE value
-  std::vector<size_t> order_by_;
   std::vector<Operand> operands_;     // literal and parameter values of the statement
   std::vector<Resolved> resolved_;    // operands_ after the last ResolveOperands
-  std::vector<BoundNode> where_;      // empty: every row
-  size_t where_root_ = 0;
+  std::vector<BoundEquality> where_;  // empty: every row
   std::vector<size_t> key_lookup_;    // operand per key column when WHERE fixes the key
 
   bool executed_ = false;
   std::vector<std::vector<engine::Value>> rows_;
   size_t next_row_ = 0;
-  size_t affected_rows_ = 0;
 };
 
 }  // namespace mkx::sql

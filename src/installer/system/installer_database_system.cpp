@@ -60,32 +60,16 @@ UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   return ::MsiViewFetch(hView, Out(phRecord));
 }
 
-UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) { return ::MsiViewClose(hView); }
-
 MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) { return ::MsiCreateRecord(cParams); }
 
 UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) {
   return ::MsiRecordSetStringW(hRecord, iField, Wide(szValue));
 }
 
-UINT InstallerDatabase::MsiRecordSetInteger(MSIHANDLE hRecord, UINT iField, int iValue) {
-  return ::MsiRecordSetInteger(hRecord, iField, iValue);
-}
-
 UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf,
                                             DWORD* pcchValueBuf) {
   return ::MsiRecordGetStringW(hRecord, iField, Wide(szValueBuf), Out(pcchValueBuf));
 }
-
-int InstallerDatabase::MsiRecordGetInteger(MSIHANDLE hRecord, UINT iField) {
-  return ::MsiRecordGetInteger(hRecord, iField);
-}
-
-BOOL InstallerDatabase::MsiRecordIsNull(MSIHANDLE hRecord, UINT iField) {
-  return ::MsiRecordIsNull(hRecord, iField);
-}
-
-UINT InstallerDatabase::MsiRecordGetFieldCount(MSIHANDLE hRecord) { return ::MsiRecordGetFieldCount(hRecord); }
 
 MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() { return ::MsiGetLastErrorRecord(); }
 

