@@ -111,10 +111,6 @@ int RunTool(const std::vector<std::u16string>& args) {
     transform::ReportLastInstallerError(msi, result);
   } else {
     const bool all_set = ApplyPropertyFile(*property_file, msi, working);
-    // A transform this run puts at the path is deleted on a signal until complete;
-    // a file that was there before is left alone.
-    platform::CleanupOnSignal transform_cleanup;
-    transform_cleanup.ArmReplacement(transform_path);
     const bool written = transform::WriteTransform(msi, working, source, options.TransformPath);
     status = written && all_set ? kExitTransformWritten : kExitNoTransform;
   }

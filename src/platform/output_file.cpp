@@ -144,7 +144,8 @@ Status OutputFile::Publish() {
     if (fd < 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    Status written = regular && ::ftruncate(fd, 0) != 0 ? OutputError(ERROR_WRITE_FAULT, target_, errno) : Ok{};
+    Status written;
+    if (regular && ::ftruncate(fd, 0) != 0) written = OutputError(ERROR_WRITE_FAULT, target_, errno);
     if (written.ok()) written = WriteAll(fd, *bytes, target_);
     if (written.ok() && regular && ::fdatasync(fd) != 0) written = OutputError(ERROR_WRITE_FAULT, target_, errno);
     ::close(fd);

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/console.h"
-#include "platform/temp_files.h"
+#include "platform/output_file.h"
 #include "platform/wide.h"
 #include "transform/scoped_msi_handle.h"
 
@@ -27,32 +27,68 @@ void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
   }
 }
 
+namespace {
+
+int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
+
+// The extended text of a failure found outside the installer: "[2]", "[3]", ... of
+// its template filled with its fields.
+std::u16string ErrorText(const Error& error) {
+  std::u16string text = error.message_template;
+  for (size_t i = error.fields.size(); i-- > 0;) {
+    const std::u16string marker = u"[" + platform::FromAscii(std::to_string(i + 2)) + u"]";
+    for (size_t at = text.find(marker); at != std::u16string::npos; at = text.find(marker, at + error.fields[i].size())) {
+      text.replace(at, marker.size(), error.fields[i]);
+    }
+  }
+  return text;
+}
+
+void ReportGenerationFailure(const Error& error) {
+  platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(error.code)});
+  platform::Print(u"Err#%d %s\n", {Signed(error.code), ErrorText(error)});
+}
+
+}  // namespace
+
 bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHANDLE source,
                     const std::u16string& transform_path) {
   const UINT committed = msi.MsiDatabaseCommit(working);
   if (committed != ERROR_SUCCESS) {
     // A copy that could not be saved (a full disk, a write error) makes no transform.
-    platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {static_cast<int64_t>(static_cast<int32_t>(committed))});
+    platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {Signed(committed)});
     ReportLastInstallerError(msi, committed);
     return false;
   }
-  const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, transform_path.c_str(), 0, 0);
-  if (generated == ERROR_SUCCESS) {
-    const UINT summary = msi.MsiCreateTransformSummaryInfoW(working, source, transform_path.c_str(), 0, 0);
-    // A database without ProductCode or ProductVersion gives a transform without
-    // summary information, as before; a failed write leaves an incomplete file,
-    // which is deleted.
-    if (summary == ERROR_SUCCESS || summary == ERROR_INSTALL_PACKAGE_INVALID) return true;
-    platform::Print(u"Error in writing the summary information of the MST, Err#%d\n",
-                    {static_cast<int64_t>(static_cast<int32_t>(summary))});
-    ReportLastInstallerError(msi, summary);
-    platform::RemoveFile(platform::EncodePath(transform_path));
+  // The transform and its summary information are written to a private file, which
+  // appears at the path only once complete; until then the path is untouched, and the
+  // private file is deleted on every way out (a signal included).
+  auto output = platform::OutputFile::Create(platform::EncodePath(transform_path));
+  if (!output.ok()) {
+    ReportGenerationFailure(output.error());
     return false;
   }
-  platform::Print(u"Error in generate MST for the property set, Err#%d\n",
-                  {static_cast<int64_t>(static_cast<int32_t>(generated))});
-  ReportLastInstallerError(msi, generated);
-  return false;
+  const std::u16string temp_path = platform::DecodePath((*output)->temp_path());
+  const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, temp_path.c_str(), 0, 0);
+  if (generated != ERROR_SUCCESS) {
+    platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(generated)});
+    ReportLastInstallerError(msi, generated);
+    return false;
+  }
+  const UINT summary = msi.MsiCreateTransformSummaryInfoW(working, source, temp_path.c_str(), 0, 0);
+  // A database without ProductCode or ProductVersion gives a transform without
+  // summary information, as before.
+  if (summary != ERROR_SUCCESS && summary != ERROR_INSTALL_PACKAGE_INVALID) {
+    platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {Signed(summary)});
+    ReportLastInstallerError(msi, summary);
+    return false;
+  }
+  Status published = (*output)->Publish();
+  if (!published.ok()) {
+    ReportGenerationFailure(published.error());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace mkx::transform

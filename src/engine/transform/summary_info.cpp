@@ -6,6 +6,7 @@
 #include "engine/codepage.h"
 #include "engine/compound/compound_file.h"
 #include "platform/file.h"
+#include "platform/scratch_file.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -142,7 +143,8 @@ Status CreateTransformSummaryInfo(Database& database, Database& reference, const
   if (!summary.ok()) return summary.take_error();
   auto file = platform::OpenFile(path, platform::FileMode::kReadWrite);
   if (!file.ok()) return file.take_error();
-  auto transform = compound::CompoundFile::Open(std::move(*file));
+  // Written in place and not synced: whoever publishes the transform makes it durable.
+  auto transform = compound::CompoundFile::Open(platform::AsScratchFile(std::move(*file)));
   if (!transform.ok()) return transform.take_error();
   const compound::StreamChange change{std::u16string(kSummaryStreamName), summary->Encode()};
   return (*transform)->Commit(std::span(&change, 1));

@@ -8,7 +8,7 @@
 #include "engine/stream_name.h"
 #include "engine/transform/transform_records.h"
 #include "platform/memory_file.h"
-#include "platform/publish_file.h"
+#include "platform/whole_file.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -108,8 +108,8 @@ Status GenerateTransform(Database& database, Database& reference, const std::str
   if (!streams.ok()) return streams.take_error();
   auto bytes = TransformFileBytes(std::move(streams).value(), nullptr);
   if (!bytes.ok()) return CreateError(path, bytes.error());
-  Status published = platform::PublishFile(path, *bytes);
-  if (!published.ok()) return CreateError(path, published.error());
+  Status written = platform::WriteWholeFile(path, *bytes);
+  if (!written.ok()) return CreateError(path, written.error());
   return Ok{};
 }
 

@@ -35,9 +35,9 @@ Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> str
 /// Writes at `path` the transform that turns `reference` into `database`, without
 /// summary information. ERROR_NO_DATA when the databases are identical (no file
 /// written). ERROR_CREATE_FAILED (with a record naming the path and the system's
-/// reason) when the file cannot be written. The file is published atomically (see
-/// platform/publish_file.h): an existing file at `path` is replaced only by a complete
-/// transform, and is untouched on any failure.
+/// reason) when the file cannot be written. An existing file at `path` is rewritten
+/// in place and nothing is synced: a caller that needs the file to appear complete
+/// or not at all writes to a private file and publishes it (platform/output_file.h).
 Status GenerateTransform(Database& database, Database& reference, const std::string& path);
 
 }  // namespace mkx::engine
