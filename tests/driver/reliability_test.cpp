@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,18 +211,22 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
     if (c.small_transform_dir) {
       tmpfs = std::make_unique<SmallTmpfs>(l.out, 64 * 1024);
       if (!tmpfs->mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+      ::chmod(l.out.c_str(), 0700);
     }
     std::vector<std::string> argv = l.Tool();
     if (c.file_size_limit != -1) {
       const long limit = SizeOf(l.source) + c.file_size_limit;
       argv.insert(argv.begin(), {"prlimit", "--fsize=" + std::to_string(limit), "--"});
     }
+    // A transform from an earlier run is at the path, and must stay as it was.
+    test::WriteText(l.transform, "previous transform");
     std::string out;
     const int status = Child(argv, l.tmp).Finish(&out);
     EXPECT_EQ(status, 1) << Tail(out);
     EXPECT_NE(out.find(c.error_line), std::string::npos) << Tail(out);
     EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
-    EXPECT_TRUE(Entries(l.out).empty()) << "no transform, no temporary file beside it";
+    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
+    EXPECT_EQ(test::ReadText(l.transform), "previous transform");
     EXPECT_EQ(test::ReadBytes(l.source), before);
   }
 }
@@ -305,6 +310,99 @@ TEST(SourceUntouchedTest, OpenedOnlyForReadingInEveryOutcome) {
     EXPECT_EQ(test::ReadBytes(l.source), before);
     EXPECT_TRUE(Entries(l.tmp).empty());
   }
+}
+
+// What the tool does with each kind of thing at -t: the complete transform reaches
+// the file a path names, and nothing else there changes.
+TEST(PublishTest, EachKindOfTarget) {
+  Layout reference;
+  test::WriteText(reference.properties, "NEWPROP=published\n");
+  ASSERT_EQ(Child(reference.Tool(), reference.tmp).Finish(), 0);
+  const auto expected = test::ReadBytes(reference.transform);
+
+  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice };
+  for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice}) {
+    SCOPED_TRACE(kind);
+    Layout l;
+    test::WriteText(l.properties, "NEWPROP=published\n");
+    const std::string pointee = l.out + "/pointee.mst";
+    std::thread reader;
+    std::vector<uint8_t> from_fifo;
+    switch (kind) {
+      case kFile0600:
+      case kReadOnly:
+        test::WriteText(l.transform, "previous");
+        ::chmod(l.transform.c_str(), kind == kFile0600 ? 0600 : 0444);
+        break;
+      case kLink:
+        test::WriteText(pointee, "previous");
+        [[fallthrough]];
+      case kDanglingLink:
+        ASSERT_EQ(::symlink("pointee.mst", l.transform.c_str()), 0);
+        break;
+      case kFifo:
+        ASSERT_EQ(::mkfifo(l.transform.c_str(), 0600), 0);
+        reader = std::thread([&] { from_fifo = test::ReadBytes(l.transform); });
+        break;
+      case kDevice:
+        if (::mknod(l.transform.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+          GTEST_SKIP() << "making a device node is not permitted here";
+        }
+        break;
+    }
+    std::string out;
+    const int status = Child(l.Tool(), l.tmp).Finish(&out);
+    if (reader.joinable()) reader.join();
+    struct stat st{};
+    ASSERT_EQ(::lstat(l.transform.c_str(), &st), 0);
+    switch (kind) {
+      case kFile0600:
+        EXPECT_EQ(status, 0) << Tail(out);
+        EXPECT_EQ(test::ReadBytes(l.transform), expected);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        break;
+      case kReadOnly:
+        EXPECT_EQ(status, 1) << Tail(out);
+        EXPECT_NE(out.find("Error in generate MST for the property set, Err#5\nErr#5 "), std::string::npos) << out;
+        EXPECT_EQ(test::ReadText(l.transform), "previous");
+        break;
+      case kLink:
+      case kDanglingLink:
+        EXPECT_EQ(status, 0) << Tail(out);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+        EXPECT_EQ(test::ReadBytes(pointee), expected);
+        break;
+      case kFifo:
+        EXPECT_EQ(status, 0) << Tail(out);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        EXPECT_EQ(from_fifo, expected);
+        break;
+      case kDevice:
+        EXPECT_EQ(status, 0) << Tail(out);
+        EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device is written to, never replaced";
+        break;
+    }
+    EXPECT_TRUE(Entries(l.tmp).empty());
+    for (const std::string& name : Entries(l.out)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  }
+}
+
+// A successful run makes the transform durable with one data sync and one directory
+// sync; the working copy is never synced.
+TEST(PublishTest, OneRunSyncsTwice) {
+  Layout l;
+  test::WriteText(l.properties, "NEWPROP=synced\n");
+  const std::string trace = l.root.File("trace.txt");
+  std::vector<std::string> argv = l.Tool();
+  argv.insert(argv.begin(), {"strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,sync_file_range,syncfs,sync,msync",
+                             "-o", trace});
+  std::string out;
+  ASSERT_EQ(Child(argv, l.tmp, /*traced=*/true).Finish(&out), 0) << Tail(out);
+  std::istringstream log(test::ReadText(trace));
+  int syncs = 0;
+  for (std::string line; std::getline(log, line);) syncs += line.find("sync") != std::string::npos;
+  EXPECT_GE(syncs, 1);
+  EXPECT_LE(syncs, 2) << test::ReadText(trace);
 }
 
 }  // namespace
