@@ -11,7 +11,7 @@
 namespace mkx::platform {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 void OnTerminationSignal(int sig) {
   RemoveRegisteredFiles();

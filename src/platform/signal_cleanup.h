@@ -1,4 +1,4 @@
-// Files to delete when the process is ended by SIGINT, SIGTERM or SIGHUP.
+// Files to delete when the process is ended by SIGINT, SIGTERM, SIGHUP or SIGPIPE.
 //
 // The tool makes a working copy in the temporary directory and writes the transform
 // through a temporary file beside its target; a user who presses Ctrl-C, or a
@@ -26,7 +26,7 @@
 
 namespace mkx::platform {
 
-/// Installs the handler for SIGINT, SIGTERM and SIGHUP (a signal ignored at start, as
+/// Installs the handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE (a signal ignored at start, as
 /// under nohup, stays ignored) and ignores SIGXFSZ, so that a write past the file-size
 /// limit fails as an error (EFBIG) instead of killing the process with its temporary
 /// files left behind. Safe to call more than once.
@@ -55,7 +55,7 @@ class CleanupOnSignal {
   int slot_ = -1;
 };
 
-/// Blocks SIGINT, SIGTERM and SIGHUP for its lifetime (a signal that arrives meanwhile
+/// Blocks SIGINT, SIGTERM, SIGHUP and SIGPIPE for its lifetime (a signal that arrives meanwhile
 /// is delivered when it ends): for the instant between creating a file and arming its
 /// cleanup.
 class DeferTerminationSignals {

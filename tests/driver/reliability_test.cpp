@@ -405,5 +405,24 @@ TEST(PublishTest, OneRunSyncsTwice) {
   EXPECT_LE(syncs, 2) << test::ReadText(trace);
 }
 
+// Standard output closed by its reader (as by `| head -c 10`): the run ends by SIGPIPE
+// and leaves neither its working copy nor a transform.
+TEST(InterruptionTest, ClosedOutputPipeLeavesNothing) {
+  Layout l;
+  std::string lines;
+  for (int i = 0; i < 20000; ++i) lines += "PROP" + std::to_string(i) + "=value\n";
+  test::WriteText(l.properties, lines);
+  Child child(l.Tool(), l.tmp);
+  char head[10];
+  ASSERT_EQ(::read(child.output, head, sizeof head), static_cast<ssize_t>(sizeof head));
+  ::close(child.output);
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+  EXPECT_TRUE(Entries(l.tmp).empty());
+  EXPECT_TRUE(Entries(l.out).empty());
+}
+
 }  // namespace
 }  // namespace mkx::driver
