@@ -18,7 +18,7 @@ wine_stamp() {
   printf '%s %s\n' "$(wine --version 2>/dev/null)" "${arches[*]}"
 }
 
-# The machine field of a PE file's header: 14c (i686) or 8664 (x86-64).
+# The machine field of a PE file's header: 014c (i686) or 8664 (x86-64).
 pe_machine() {
   local offset
   offset=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
@@ -32,7 +32,7 @@ wine_env() {
     8664)
       cache=${MSI_ORACLE_CACHE:-${TMPDIR:-/tmp}/msi-oracle-$(id -u)}
       export WINEARCH=win64 ;;
-    14c)
+    014c)
       # Debian's wine32 loader is a 32-bit Linux program: it needs a kernel with
       # 32-bit support (ia32_emulation, off by default on some kernels).
       [ -d /usr/lib/i386-linux-gnu/wine ] && [ -x /usr/lib/wine/wine ] ||
