@@ -1,16 +1,20 @@
 #!/bin/sh
 # Installs those of the named Debian packages that are not installed yet (apt-get;
-# through sudo when not run as root).
+# through sudo when not run as root). A name ending in ":i386" first enables the
+# i386 architecture when it is not enabled yet.
 #   scripts/install-packages.sh PACKAGE...
 set -eu
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 missing=""
 for p in "$@"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
   echo "installing:$missing"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  case $missing in
+    *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
+  esac
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
 fi

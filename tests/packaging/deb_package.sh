@@ -8,6 +8,7 @@ set -eu
 build=$1
 version=$2
 MKX_ORACLE=${3:-}
+MKX_SOURCE_DIR=$(cd "$(dirname "$0")/../.." && pwd)
 for tool in cpack dpkg-deb dpkg-shlibdeps dpkg; do
   command -v "$tool" >/dev/null 2>&1 || { echo "$tool is not installed"; exit 77; }
 done
@@ -50,9 +51,22 @@ fi
 root="$scratch/root"
 dpkg -x "$deb" "$root"
 for file in usr/bin/mkxform usr/share/man/man1/mkxform.1.gz usr/share/doc/mkxform/README.md \
-            usr/share/doc/mkxform/examples/example.msi usr/share/doc/mkxform/examples/example.properties; do
+            usr/share/doc/mkxform/examples/example.msi usr/share/doc/mkxform/examples/example.properties \
+            usr/share/doc/mkxform/copyright; do
   [ -f "$root/$file" ] || { echo "not in the package: /$file"; failed=1; }
 done
+# The copyright file in Debian's machine-readable format: the header, one Files
+# paragraph under the Expat (MIT) licence, and the licence text of LICENSE.
+copyright=$root/usr/share/doc/mkxform/copyright
+if [ -f "$copyright" ]; then
+  head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    { echo "copyright: no Format line"; failed=1; }
+  for line in 'Files: \*' 'Copyright: [0-9]\{4\} the mkxform authors' 'License: Expat'; do
+    grep -qx "$line" "$copyright" || { echo "copyright: no line '$line'"; failed=1; }
+  done
+  sed -n '/^License: Expat$/,$p' "$copyright" | sed '1d; s/^ //; s/^\.$//' >"$scratch/license"
+  cmp -s "$scratch/license" "$MKX_SOURCE_DIR/LICENSE" || { echo "copyright: the licence text differs from LICENSE"; failed=1; }
+fi
 # Computed by dpkg-shlibdeps: every shared library the program needs is provided by
 # a package named in Depends, with a minimum version.
 depends=$(field Depends)

@@ -18,7 +18,8 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/log" 2>&1 || {
 }
 failed=0
 for file in bin/mkxform share/man/man1/mkxform.1.gz share/doc/mkxform/README.md \
-            share/doc/mkxform/examples/example.msi share/doc/mkxform/examples/example.properties; do
+            share/doc/mkxform/examples/example.msi share/doc/mkxform/examples/example.properties \
+            share/doc/mkxform/copyright; do
   [ -f "$prefix/$file" ] || { echo "not installed: $file"; failed=1; }
 done
 [ -x "$prefix/bin/mkxform" ] || { echo "bin/mkxform is not executable"; failed=1; }

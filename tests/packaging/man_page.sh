@@ -27,7 +27,7 @@ for page in "$build/mkxform.1" "$build/mkxform.1.gz"; do
     cat "$scratch/warnings"
     failed=1
   fi
-  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "PROPERTY FILE" "EXIT STATUS" ENVIRONMENT FILES EXAMPLES "SEE ALSO"; do
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "PROPERTY FILE" "EXIT STATUS" ENVIRONMENT FILES EXAMPLES COPYRIGHT "SEE ALSO"; do
     grep -qx "$section" "$scratch/text" || { echo "$page: no section $section"; failed=1; }
   done
   # The footer names the version; no placeholder is left over.

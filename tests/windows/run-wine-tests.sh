@@ -1,33 +1,16 @@
 #!/bin/bash
-# Runs the x86-64 Windows mkxform.exe under Wine and checks what it prints, its exit
-# status and, for the native back end, its transforms (msi-oracle check):
+# Runs a Windows mkxform.exe (i686 or x86-64) under Wine and checks what it prints,
+# its exit status and, for the native back end, its transforms (msi-oracle check):
 #   run-wine-tests.sh mkxform.exe native|system SHARED_DIR
-# The Wine prefix is msi-oracle's (made here the same way when it does not exist
-# yet), so the oracle and the tool share one prefix. Wine's msi.dll does not
-# generate transforms: the system back end must then report error 120 and end with
-# status 1.
+# The Wine prefix is chosen by wine-env.sh (exit 77 when this machine cannot run the
+# program). Wine's msi.dll does not generate transforms: the system back end must
+# then report error 120 and end with status 1.
 set -u
 exe=$(realpath "$1") backend=$2 shared=$(realpath "$3")
 oracle=$shared/tools/msi-oracle
 
-cache=${MSI_ORACLE_CACHE:-${TMPDIR:-/tmp}/msi-oracle-$(id -u)}
-export WINEPREFIX=$cache/prefix WINEARCH=win64 WINEDEBUG=-all DISPLAY= LC_ALL=C.UTF-8
-export WINEDLLOVERRIDES='mscoree,mshtml='
-unset WAYLAND_DISPLAY
-
-# Make the prefix as msi-oracle does (exclusive lock, "ready" marker), then hold a
-# shared lock for the whole run so that nobody remakes it under us.
-mkdir -p "$cache" && chmod 700 "$cache"
-exec 9>>"$cache/lock"
-flock -s 9
-if [ ! -e "$cache/ready" ]; then
-  flock -x 9
-  if [ ! -e "$cache/ready" ]; then
-    rm -rf "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$cache/ready" || { echo "cannot make $WINEPREFIX"; exit 2; }
-  fi
-  flock -s 9
-fi
+. "$(dirname "$0")/wine-env.sh"
+wine_env "$exe" || exit $?
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/mkx-wine.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -1,11 +1,26 @@
-// Cleanup on termination signals on Windows: the C runtime's SIGINT (Ctrl-C), SIGBREAK
-// (Ctrl-Break, console close) and SIGTERM. The runtime calls a SIGINT or SIGBREAK
-// handler on a thread of its own rather than interrupting the program, so the handler
-// may use the ordinary file calls. Same registry and guarantees as the POSIX version.
+// Cleanup on console control events on Windows: Ctrl-C, Ctrl-Break, closing the
+// console window, logoff and shutdown. The system calls a console control handler
+// on a new thread while the program's own thread runs on, so this handler may use
+// the ordinary file calls; what it must prevent is the program creating a file after
+// the handler has deleted the registered ones. Same registry as the POSIX version.
+//
+// (1) DeferTerminationSignals holds `g_deferral` shared; the handler takes it
+//     exclusively and never gives it back, so it waits for a file being created and
+//     armed, and after the deletion no new file can be armed.
+// (2) The handler ends the process itself, with the status the console's default
+//     handler gives (STATUS_CONTROL_C_EXIT), through TerminateProcess: no exit code
+//     of the runtime or a DLL runs while the other thread may hold its locks.
+// (3) A file the program has open without sharing delete access (CopyFileW's
+//     target while the working copy is being made) cannot be deleted yet: the
+//     handler tries again until the program's own thread has closed it, for at most
+//     kDeleteWaitMs (the system ends a process 5 s after a console close).
+// (4) A process started with Ctrl-C disabled (CREATE_NEW_PROCESS_GROUP, or a parent
+//     that ignores it) keeps it so: the system does not call handlers for an event
+//     the process ignores.
 #include "platform/signal_cleanup.h"
 #include "platform/signal_registry.h"
 
-#include <csignal>
+#include <atomic>
 
 #include "platform/windows/win32_support.h"
 
@@ -14,12 +29,28 @@
 namespace mkx::platform {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+constexpr ULONGLONG kDeleteWaitMs = 3000;
 
-void OnTerminationSignal(int sig) {
+SRWLOCK g_deferral = SRWLOCK_INIT;
+std::atomic<bool> g_installed{false};
+ULONGLONG g_delete_deadline = 0;  // set by the handler before it deletes
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  ::AcquireSRWLockExclusive(&g_deferral);  // held until the process is gone
+  g_delete_deadline = ::GetTickCount64() + kDeleteWaitMs;
   RemoveRegisteredFiles();
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+  return TRUE;
 }
 
 }  // namespace
@@ -28,18 +59,20 @@ bool IdentifyFile(const char* path, FileIdentity& identity) {
   return FileVolumeAndIndex(path, false, identity.device, identity.file);
 }
 
-void DeleteRegisteredFile(const char* path) { ::DeleteFileW(WidePath(path).c_str()); }
-
-void InstallTerminationHandlers() {
-  for (int sig : kSignals) {
-    auto old = std::signal(sig, OnTerminationSignal);
-    if (old == SIG_IGN) std::signal(sig, SIG_IGN);
+void DeleteRegisteredFile(const char* path) {
+  const std::wstring wide = WidePath(path);
+  while (!::DeleteFileW(wide.c_str())) {
+    if (::GetLastError() != ERROR_SHARING_VIOLATION || ::GetTickCount64() >= g_delete_deadline) return;
+    ::Sleep(10);
   }
 }
 
-// The runtime runs the handler on a thread of its own, which no signal mask holds
-// back: the instant between creating a file and arming its cleanup stays uncovered.
-DeferTerminationSignals::DeferTerminationSignals() : saved_{} {}
-DeferTerminationSignals::~DeferTerminationSignals() = default;
+void InstallTerminationHandlers() {
+  if (g_installed.exchange(true)) return;
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+DeferTerminationSignals::DeferTerminationSignals() : saved_{} { ::AcquireSRWLockShared(&g_deferral); }
+DeferTerminationSignals::~DeferTerminationSignals() { ::ReleaseSRWLockShared(&g_deferral); }
 
 }  // namespace mkx::platform

@@ -1,0 +1,49 @@
+#!/bin/bash
+# Ctrl-C under Wine: sent (by console_control.exe, on a pseudo-terminal) once mkxform.exe has
+# made its working copy, on a 64 MiB database so that the run is still busy. The
+# program must end with STATUS_CONTROL_C_EXIT, leave no file in its temporary
+# directory and no temporary transform beside -t, and leave the file that was at -t
+# before byte-identical.
+#   console-control.sh mkxform.exe console_control.exe SHARED_DIR
+# Ctrl-Break and closing the console are not tried: Wine 8 refuses to generate a
+# Ctrl-Break (error 6) and has no console window to close.
+set -u
+exe=$(realpath "$1") helper=$(realpath "$2") shared=$(realpath "$3")
+. "$(dirname "$0")/wine-env.sh"
+wine_env "$exe" || exit $?
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/mkx-ctrl.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+LARGE_MIB=64 "$shared/tools/make-fixtures" "$work/fixtures" large >/dev/null || { echo "make-fixtures failed"; exit 2; }
+printf 'MYPROP=changed\nNEWPROP=new\n' >"$work/props.txt"
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+failures=0
+for event in c; do
+  temp=$work/temp-$event out=$work/out-$event
+  mkdir -p "$temp" "$out"
+  printf 'the transform from before\n' >"$out/custom.mst"
+  # On a pseudo-terminal (script): Wine sends control events only through a console
+  # it drives.
+  command=$(printf '%q ' wine "$helper" "$event" "$(winpath "$temp")" "$(winpath "$work/report")" \
+    "\"$(winpath "$exe")\" -t \"$(winpath "$out/custom.mst")\" -p \"$(winpath "$work/props.txt")\" \"$(winpath "$work/fixtures/large.msi")\"")
+  rm -f "$work/report"
+  script -qec "$command" /dev/null </dev/null >"$work/console" 2>&1
+  status=$?
+  result=$(tr -d '\r' <"$work/report" 2>/dev/null)
+  problems=()
+  [ "$status" -eq 0 ] || problems+=("helper status $status")
+  [ "$result" = "exit status 0xc000013a" ] || problems+=("helper: $result")
+  left=$(ls -A "$temp")
+  [ -z "$left" ] || problems+=("left in the temporary directory: $left")
+  left=$(ls -A "$out")
+  [ "$left" = custom.mst ] || problems+=("beside the transform: $left")
+  [ "$(cat "$out/custom.mst")" = 'the transform from before' ] || problems+=("the earlier transform was changed")
+  if [ ${#problems[@]} -eq 0 ]; then
+    echo "ok: $event"
+  else
+    failures=$((failures + 1))
+    for problem in "${problems[@]}"; do echo "FAIL [$event]: $problem"; done
+  fi
+done
+[ "$failures" -eq 0 ]
