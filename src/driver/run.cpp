@@ -12,7 +12,6 @@
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
 #include "platform/console.h"
-#include "platform/heap_tuning.h"
 #include "platform/signal_cleanup.h"
 #include "platform/temp_files.h"
 #include "platform/wide.h"
@@ -46,7 +45,6 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
 }  // namespace
 
 int RunTool(const std::vector<std::u16string>& args) {
-  platform::TuneHeapForLargeBuffers();
   const ToolOptions options = ScanArguments(args);
   if (!ValidateOptions(options)) {
     platform::Print(kUsageLine);
