@@ -12,8 +12,12 @@
 
 namespace mkx::engine {
 
-/// Whether text in this codepage can be converted at all.
+/// Whether text in this codepage can be converted at all: 0, 1252 and 65001 always;
+/// other codepages when the system has a converter for them. A database whose
+/// codepage is not supported cannot be opened (its string pool refuses to load).
 bool IsSupportedCodepage(uint32_t codepage);
+
+/// Text of an unsupported codepage is converted as 1252.
 
 std::u16string DecodeText(uint32_t codepage, std::string_view bytes);
 std::string EncodeText(uint32_t codepage, std::u16string_view text);
