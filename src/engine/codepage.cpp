@@ -62,8 +62,8 @@ char16_t ByteToUnicode(uint32_t cp, unsigned b) {
   const bool control_range = b >= 0x80 && b < 0xA0;
   if (cp == 1252) return control_range && k1252High[b - 0x80] != 0 ? k1252High[b - 0x80] : static_cast<char16_t>(b);
   const char in = static_cast<char>(b);
-  const std::u16string decoded = platform::DecodeCodepage(cp, std::string_view(&in, 1));
-  if (decoded.size() == 1 && decoded[0] != kReplacement) return decoded[0];
+  auto decoded = platform::DecodeCodepage(cp, std::string_view(&in, 1));
+  if (decoded.ok() && decoded->size() == 1 && (*decoded)[0] != kReplacement) return (*decoded)[0];
   return control_range ? static_cast<char16_t>(b) : kReplacement;  // undefined control-range byte keeps its value
 }
 
@@ -115,7 +115,9 @@ std::u16string DecodeText(uint32_t codepage, std::string_view bytes) {
     }
     return out;
   }
-  return platform::DecodeCodepage(cp, bytes);
+  // A multi-byte codepage here has a converter (IsSupportedCodepage asked).
+  auto decoded = platform::DecodeCodepage(cp, bytes);
+  return decoded.ok() ? std::move(decoded).value() : std::u16string(bytes.size(), kReplacement);
 }
 
 std::string EncodeText(uint32_t codepage, std::u16string_view text) {
@@ -141,7 +143,8 @@ std::string EncodeText(uint32_t codepage, std::u16string_view text) {
     }
     return out;
   }
-  return platform::EncodeCodepage(cp, text);
+  auto encoded = platform::EncodeCodepage(cp, text);
+  return encoded.ok() ? std::move(encoded).value() : std::string(text.size(), '?');
 }
 
 }  // namespace mkx::engine

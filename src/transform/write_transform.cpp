@@ -5,13 +5,14 @@
 #include "platform/console.h"
 #include "platform/temp_files.h"
 #include "platform/wide.h"
-#include "transform/scoped_msi_handle.h"
+#include "tool/scoped_msi_handle.h"
 
 namespace mkx::transform {
 
 using installer::DWORD;
 using installer::MSIHANDLE;
 using installer::UINT;
+using tool::ScopedMsiHandle;
 
 void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
   ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
@@ -46,7 +47,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
     platform::Print(u"Error in writing the summary information of the MST, Err#%d\n",
                     {static_cast<int64_t>(static_cast<int32_t>(summary))});
     ReportLastInstallerError(msi, summary);
-    platform::RemoveFile(platform::EncodePath(transform_path));
+    (void)platform::RemoveFile(platform::EncodePath(transform_path));  // the failure was reported
     return false;
   }
   platform::Print(u"Error in generate MST for the property set, Err#%d\n",

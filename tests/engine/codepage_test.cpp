@@ -56,7 +56,7 @@ TEST(CodepageTest, Builtin1252AgreesWithTheSystem) {
   if (!platform::HaveCodepage(1252)) GTEST_SKIP() << "no system converter for 1252";
   for (unsigned b = 0x80; b < 0x100; ++b) {
     const std::string byte(1, static_cast<char>(b));
-    const std::u16string system = platform::DecodeCodepage(1252, byte);
+    const std::u16string system = *platform::DecodeCodepage(1252, byte);
     const bool undefined = system == u"\uFFFD";  // the engine keeps such a byte's value
     EXPECT_EQ(DecodeText(1252, byte), undefined ? std::u16string(1, static_cast<char16_t>(b)) : system) << b;
   }

@@ -726,7 +726,7 @@ Status WriteAtomically(const std::string& path, const compound::CompoundWriter& 
     auto opened = platform::OpenFile(temp, platform::FileMode::kCreateNew);
     if (opened.ok()) {
       file = std::move(*opened);
-      cleanup.Arm(temp);
+      (void)cleanup.Arm(temp);
       break;
     }
     if (!platform::PathExists(temp) || attempt >= 100) return CreateError(path, opened.error());
@@ -734,16 +734,16 @@ Status WriteAtomically(const std::string& path, const compound::CompoundWriter& 
   Status written = writer.WriteTo(*file);
   file.reset();
   if (!written.ok()) {
-    platform::RemoveFile(temp);
+    (void)platform::RemoveFile(temp);
     return CreateError(path, written.error());
   }
   Status renamed = platform::RenameOver(temp, path);
   if (!renamed.ok()) {
-    platform::RemoveFile(temp);
+    (void)platform::RemoveFile(temp);
     return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
                  {platform::DecodePath(path), renamed.error().fields.back()});
   }
-  platform::SyncParentDirectory(path);
+  (void)platform::SyncParentDirectory(path);
   return Ok{};
 }
 
