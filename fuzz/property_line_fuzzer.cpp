@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!file) std::abort();
   size_t bytes_seen = 0;
   for (;;) {
-    properties::PropertyLine line = properties::ReadPropertyLine(*file);
+    properties::PropertyLine line = properties::ReadPropertyLine(**file);
     bytes_seen += line.text.size();
     if (auto assignment = properties::ParsePropertyLine(line.text)) {
       // The name keeps its length and has no lower-case ASCII letters left.

@@ -1,23 +1,22 @@
 // The run sequence: scan and check the command line, open the property file, copy
 // the source to a working copy, open the source read-only and the copy transacted,
 // apply every property to the copy, commit it and write the transform, then close
-// both databases and delete the copy. The working copy is deleted on every path
-// after it was made; handles are closed in reverse order of opening.
+// both databases and delete the copy. Each resource is owned by a scoped object
+// (WorkingCopy, ScopedMsiHandle), so the working copy is deleted on every path after
+// it was made, and handles are closed in reverse order of opening, before that.
 #include "driver/run.h"
-
-#include <cerrno>
-#include <cstring>
 
 #include "driver/tool_options.h"
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
 #include "platform/console.h"
-#include "platform/heap_tuning.h"
 #include "platform/signal_cleanup.h"
+#include "platform/system_error.h"
 #include "platform/temp_files.h"
 #include "platform/wide.h"
 #include "properties/property_file.h"
 #include "properties/property_update.h"
+#include "tool/scoped_msi_handle.h"
 #include "transform/write_transform.h"
 
 namespace mkx::driver {
@@ -46,7 +45,6 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
 }  // namespace
 
 int RunTool(const std::vector<std::u16string>& args) {
-  platform::TuneHeapForLargeBuffers();
   const ToolOptions options = ScanArguments(args);
   if (!ValidateOptions(options)) {
     platform::Print(kUsageLine);
@@ -64,7 +62,7 @@ int RunTool(const std::vector<std::u16string>& args) {
   }
 
   auto property_file = properties::OpenPropertyFile(options.PropertyFilePath);
-  if (!property_file) {
+  if (!property_file.ok()) {
     platform::Print(u"Error in opening property text file\n");
     platform::Print(kUsageLine);
     return kExitBadCommandLine;
@@ -73,51 +71,37 @@ int RunTool(const std::vector<std::u16string>& args) {
   // From here on files are made: a termination signal deletes the working copy and a
   // transform not yet complete (see platform/signal_cleanup.h).
   platform::InstallTerminationHandlers();
-  std::u16string working_copy_path;
-  platform::CleanupOnSignal working_copy_cleanup;
-  {
-    platform::DeferTerminationSignals deferred;  // no signal between creating and arming
-    working_copy_path = MakeWorkingCopyName();
-    if (!working_copy_path.empty()) working_copy_cleanup.Arm(platform::EncodePath(working_copy_path));
-  }
-  const bool copied = CopyToWorkingCopy(options.DatabasePath, working_copy_path);
-  const std::u16string copy_failure = copied ? u"" : platform::SystemErrorText(errno);
+  // Destroyed in reverse order: the working handle is closed, then the source handle,
+  // then the working copy is deleted, on every return below.
+  WorkingCopy working_copy;
+  const Status copied = working_copy.CopyFrom(options.DatabasePath);
 
   installer::InstallerDatabase msi;
-  int status = kExitNoTransform;
-  MSIHANDLE source = 0;
-  UINT result = msi.MsiOpenDatabaseW(options.DatabasePath.c_str(), installer::MSIDBOPEN_READONLY, &source);
-  if (result != ERROR_SUCCESS || source == 0) {
+  tool::ScopedMsiHandle source(msi, 0);
+  UINT result = msi.MsiOpenDatabaseW(options.DatabasePath.c_str(), installer::MSIDBOPEN_READONLY, source.out());
+  if (result != ERROR_SUCCESS || source.get() == 0) {
     platform::Print(u"Error in opening the MSI %s, Err#%d\n", {options.DatabasePath, Signed(result)});
     transform::ReportLastInstallerError(msi, result);
-    if (source != 0) msi.MsiCloseHandle(source);
-    RemoveWorkingCopy(working_copy_path);
     return kExitNoTransform;
   }
-  if (!copied) {
+  if (!copied.ok()) {
     // The source is readable, so the copy failed on the way out (a full disk, a
     // file-size limit): nothing may be made from a partial copy.
-    platform::Print(u"Error copying the MSI: %s\n", {copy_failure});
-    msi.MsiCloseHandle(source);
-    RemoveWorkingCopy(working_copy_path);
+    platform::Print(u"Error copying the MSI: %s\n", {platform::SystemReason(copied.error())});
     return kExitNoTransform;
   }
 
-  MSIHANDLE working = 0;
+  tool::ScopedMsiHandle working(msi, 0);
   // The copy is private and deleted at the end: its commits need no flush to disk.
-  result = msi.OpenScratchDatabase(working_copy_path.c_str(), &working);
-  if (result != ERROR_SUCCESS || working == 0) {
-    platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy_path, Signed(result)});
+  result = msi.OpenScratchDatabase(working_copy.path().c_str(), working.out());
+  if (result != ERROR_SUCCESS || working.get() == 0) {
+    platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy.path(), Signed(result)});
     transform::ReportLastInstallerError(msi, result);
-  } else {
-    const bool all_set = ApplyPropertyFile(*property_file, msi, working);
-    const bool written = transform::WriteTransform(msi, working, source, options.TransformPath);
-    status = written && all_set ? kExitTransformWritten : kExitNoTransform;
+    return kExitNoTransform;
   }
-  if (working != 0) msi.MsiCloseHandle(working);
-  msi.MsiCloseHandle(source);
-  RemoveWorkingCopy(working_copy_path);
-  return status;
+  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get());
+  const bool written = transform::WriteTransform(msi, working.get(), source.get(), options.TransformPath);
+  return written && all_set ? kExitTransformWritten : kExitNoTransform;
 }
 
 int MainFromBytes(int argc, char** argv) {

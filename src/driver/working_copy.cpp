@@ -6,23 +6,31 @@
 
 namespace mkx::driver {
 
-std::u16string MakeWorkingCopyName() {
-  const std::u16string directory = platform::GetTempDirectory(4096);
-  if (directory.empty()) return {};
-  return platform::CreateUniqueTempFile(directory, u"msi");
-}
-
-bool CopyToWorkingCopy(const std::u16string& database_path, const std::u16string& working_copy_path) {
-  if (!working_copy_path.empty() &&
-      platform::CopyFileOver(platform::EncodePath(database_path), platform::EncodePath(working_copy_path))) {
-    return true;
+WorkingCopy::WorkingCopy() {
+  platform::DeferTerminationSignals deferred;  // no signal between creating and arming
+  auto directory = platform::GetTempDirectory(4096);
+  auto name = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi") : Result<std::u16string>(directory.error());
+  if (!name.ok()) {
+    made_ = name.error();
+    return;
   }
-  platform::Print(u"Error copying the MSI to %s\n", {working_copy_path});
-  return false;
+  path_ = std::move(name).value();
+  // A path the registry cannot hold is still deleted by the destructor; only a
+  // signal would leave it behind.
+  (void)cleanup_.Arm(platform::EncodePath(path_));
 }
 
-void RemoveWorkingCopy(const std::u16string& working_copy_path) {
-  if (!working_copy_path.empty()) platform::RemoveFile(platform::EncodePath(working_copy_path));
+WorkingCopy::~WorkingCopy() {
+  if (path_.empty()) return;
+  (void)platform::RemoveFile(platform::EncodePath(path_));  // nothing to tell the user
+  cleanup_.Disarm();
+}
+
+Status WorkingCopy::CopyFrom(const std::u16string& database_path) {
+  Status copied = made_.ok() ? platform::CopyFileOver(platform::EncodePath(database_path), platform::EncodePath(path_))
+                             : made_;
+  if (!copied.ok()) platform::Print(u"Error copying the MSI to %s\n", {path_});
+  return copied;
 }
 
 }  // namespace mkx::driver

@@ -4,17 +4,36 @@
 
 #include <string>
 
+#include "platform/result.h"
+#include "platform/signal_cleanup.h"
+
 namespace mkx::driver {
 
-/// Creates a new, empty, uniquely named file "msiXXXX.tmp" in the temporary directory
-/// and returns its full path, or an empty string when none could be made.
-std::u16string MakeWorkingCopyName();
+/// Owns the working copy from its creation to its deletion: the file "msiXXXX.tmp" in
+/// the temporary directory, created empty by the constructor, deleted by the
+/// destructor, and deleted by a termination signal in between (termination handlers
+/// must be installed first).
+class WorkingCopy {
+ public:
+  /// Creates the file. When none can be made, path() is empty and CopyFrom fails
+  /// with the reason.
+  WorkingCopy();
+  /// Deletes the file (nothing is printed).
+  ~WorkingCopy();
+  WorkingCopy(const WorkingCopy&) = delete;
+  WorkingCopy& operator=(const WorkingCopy&) = delete;
 
-/// Copies the source database over the working copy; prints
-/// "Error copying the MSI to <path>" and returns false on failure.
-bool CopyToWorkingCopy(const std::u16string& database_path, const std::u16string& working_copy_path);
+  const std::u16string& path() const { return path_; }
 
-/// Deletes the working copy (nothing is printed; an empty path is ignored).
-void RemoveWorkingCopy(const std::u16string& working_copy_path);
+  /// Copies the source database over the working copy; prints
+  /// "Error copying the MSI to <path>" and fails, with the system's reason for the
+  /// failure of the copy itself (or of making the file), when it cannot.
+  Status CopyFrom(const std::u16string& database_path);
+
+ private:
+  std::u16string path_;  // empty when no file was made
+  Status made_;          // why not, then
+  platform::CleanupOnSignal cleanup_;
+};
 
 }  // namespace mkx::driver

@@ -1,8 +1,10 @@
 // Codepage conversion.
 //
 // Single-byte codepages are converted through a 256-entry table (and its inverse),
-// built once per thread from the system's converter; multi-byte codepages go straight
-// to that converter (platform/multibyte.h). Nothing here is shared between threads,
+// built once per thread: 1252 from its own definition here, the others from the
+// system's converter; multi-byte codepages go straight to that converter
+// (platform/multibyte.h). A codepage the system cannot convert is reported by
+// IsSupportedCodepage, never dereferenced. Nothing here is shared between threads,
 // so no locking is needed. ASCII-only input (the common case) skips all of it.
 #include "engine/codepage.h"
 
@@ -44,25 +46,38 @@ struct SingleByteTable {
   std::vector<uint8_t> from_unicode;  // 65536 entries; 0 = not representable (except U+0000)
 };
 
+/// Windows-1252 bytes 0x80..0x9F (the rest is Latin-1). 0 marks a byte the codepage
+/// leaves undefined; the platform's converter keeps such a byte's value.
+constexpr char16_t k1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
+};
+
+/// The character of byte `b`, or U+FFFD when it has none. 1252 (which neutral text is
+/// read as, and which text of an unsupported codepage falls back to) is built in, so
+/// it never depends on the system's converters; others come from them.
+char16_t ByteToUnicode(uint32_t cp, unsigned b) {
+  const bool control_range = b >= 0x80 && b < 0xA0;
+  if (cp == 1252) return control_range && k1252High[b - 0x80] != 0 ? k1252High[b - 0x80] : static_cast<char16_t>(b);
+  const char in = static_cast<char>(b);
+  auto decoded = platform::DecodeCodepage(cp, std::string_view(&in, 1));
+  if (decoded.ok() && decoded->size() == 1 && (*decoded)[0] != kReplacement) return (*decoded)[0];
+  return control_range ? static_cast<char16_t>(b) : kReplacement;  // undefined control-range byte keeps its value
+}
+
+/// The table of a single-byte codepage, or null when the system cannot convert it.
 const SingleByteTable* SingleByte(uint32_t cp) {
   thread_local std::unordered_map<uint32_t, std::unique_ptr<SingleByteTable>> cache;
   auto it = cache.find(cp);
   if (it != cache.end()) return it->second.get();
   std::unique_ptr<SingleByteTable> table;
-  if (platform::HaveCodepage(cp)) {
+  if (cp == 1252 || platform::HaveCodepage(cp)) {
     table = std::make_unique<SingleByteTable>();
     table->from_unicode.assign(0x10000, 0);
     for (unsigned b = 0; b < 256; ++b) {
-      const char in = static_cast<char>(b);
-      const std::u16string decoded = platform::DecodeCodepage(cp, std::string_view(&in, 1));
-      char16_t ch;
-      if (decoded.size() == 1 && decoded[0] != kReplacement) {
-        ch = decoded[0];
-      } else if (b >= 0x80 && b < 0xA0) {
-        ch = static_cast<char16_t>(b);  // undefined control-range byte: the platform keeps its value
-      } else {
-        ch = kReplacement;
-      }
+      const char16_t ch = ByteToUnicode(cp, b);
       table->to_unicode[b] = ch;
       if (ch != kReplacement && (table->from_unicode[ch] == 0)) {
         table->from_unicode[ch] = static_cast<uint8_t>(b);
@@ -100,7 +115,9 @@ std::u16string DecodeText(uint32_t codepage, std::string_view bytes) {
     }
     return out;
   }
-  return platform::DecodeCodepage(cp, bytes);
+  // A multi-byte codepage here has a converter (IsSupportedCodepage asked).
+  auto decoded = platform::DecodeCodepage(cp, bytes);
+  return decoded.ok() ? std::move(decoded).value() : std::u16string(bytes.size(), kReplacement);
 }
 
 std::string EncodeText(uint32_t codepage, std::u16string_view text) {
@@ -126,7 +143,8 @@ std::string EncodeText(uint32_t codepage, std::u16string_view text) {
     }
     return out;
   }
-  return platform::EncodeCodepage(cp, text);
+  auto encoded = platform::EncodeCodepage(cp, text);
+  return encoded.ok() ? std::move(encoded).value() : std::string(text.size(), '?');
 }
 
 }  // namespace mkx::engine

@@ -12,13 +12,16 @@
 
 namespace mkx::engine {
 
-/// Whether text in this codepage can be converted at all.
+/// Whether text in this codepage can be converted at all: 0, 1252 and 65001 always;
+/// other codepages when the system has a converter for them. A database whose
+/// codepage is not supported cannot be opened (its string pool refuses to load).
 bool IsSupportedCodepage(uint32_t codepage);
 
 /// Whether two codepages encode text the same way (0 reads as 1252), so that equal
 /// bytes mean equal text.
 inline bool SameEncoding(uint32_t a, uint32_t b) { return (a == 0 ? 1252u : a) == (b == 0 ? 1252u : b); }
 
+/// Text of an unsupported codepage is converted as 1252.
 std::u16string DecodeText(uint32_t codepage, std::string_view bytes);
 std::string EncodeText(uint32_t codepage, std::u16string_view text);
 

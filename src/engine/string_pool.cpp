@@ -81,6 +81,9 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
                     (pool_stream[2] << 16) | (static_cast<uint32_t>(pool_stream[3]) << 24);
   StringPool pool(header & ~kLongRefsBit);
   pool.long_refs_ = (header & kLongRefsBit) != 0;
+  if (!IsSupportedCodepage(pool.codepage_)) {
+    return PoolError("codepage " + std::to_string(pool.codepage_) + " cannot be converted on this system");
+  }
 
   if (data_stream.size() > 0x7FFFFFFF) return PoolError("_StringData is larger than 2 GiB");
   const uint8_t* entry = pool_stream.data() + 4;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/system_error.h"
 #include "platform/wide.h"
 
 namespace mkx::platform {
@@ -14,7 +15,7 @@ namespace {
 Error IoError(uint32_t code, const std::string& path, int err) {
   uint32_t result = code;
   if (code == ERROR_WRITE_FAULT && (err == ENOSPC || err == EDQUOT)) result = ERROR_HANDLE_DISK_FULL;
-  return Error(result, 0, u"[2]: [3]", {Widen(path), SystemErrorText(err)});
+  return SystemError(result, Widen(path), SystemErrorText(err));
 }
 
 class PosixFile final : public RandomAccessFile {
@@ -110,16 +111,19 @@ bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 
 Status RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) == 0) return Ok{};
-  return Error(ERROR_CREATE_FAILED, 0, u"[2]: [3]", {Widen(to), SystemErrorText(errno)});
+  return SystemError(ERROR_CREATE_FAILED, Widen(to), SystemErrorText(errno));
 }
 
-void SyncParentDirectory(const std::string& path) {
+Status SyncParentDirectory(const std::string& path) {
   const size_t start = FileNameStart(path);
   const std::string dir = start == 0 ? "." : start == 1 ? "/" : path.substr(0, start - 1);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
+  if (fd < 0) return IoError(ERROR_WRITE_FAULT, dir, errno);
+  const int synced = ::fsync(fd);
+  const int err = errno;
   ::close(fd);
+  if (synced != 0) return IoError(ERROR_WRITE_FAULT, dir, err);
+  return Ok{};
 }
 
 }  // namespace mkx::platform

@@ -47,7 +47,8 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
 /// on Windows also '\\' and a drive's ':'), 0 when there is none.
 size_t FileNameStart(std::string_view path);
 
-/// Whether anything (file, directory, other) exists at `path`.
+/// Whether anything (file, directory, other) exists at `path` (a question: false is
+/// no failure).
 bool PathExists(const std::string& path);
 
 /// Puts `from` in place of `to` in one step, replacing a file at `to` (rename on
@@ -56,7 +57,8 @@ bool PathExists(const std::string& path);
 Status RenameOver(const std::string& from, const std::string& to);
 
 /// Makes a completed RenameOver to `path` durable where the system needs a separate
-/// step for that (fsync of the directory on POSIX; Windows needs none).
-void SyncParentDirectory(const std::string& path);
+/// step for that (fsync of the directory on POSIX; Windows needs none). Fails with
+/// ERROR_WRITE_FAULT, fields {directory, system reason}.
+Status SyncParentDirectory(const std::string& path);
 
 }  // namespace mkx::platform

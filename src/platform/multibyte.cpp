@@ -8,6 +8,9 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/system_error.h"
+#include "platform/wide.h"
+
 namespace mkx::platform {
 namespace {
 
@@ -24,7 +27,9 @@ class IconvPair {
   explicit IconvPair(uint32_t cp) {
     std::string name = IconvName(cp);
     to_utf16_ = iconv_open("UTF-16LE", name.c_str());
+    if (!ok_handle(to_utf16_)) error_ = errno;
     from_utf16_ = iconv_open(name.c_str(), "UTF-16LE");
+    if (!ok_handle(from_utf16_)) error_ = errno;
   }
   ~IconvPair() {
     if (ok_handle(to_utf16_)) iconv_close(to_utf16_);
@@ -36,18 +41,27 @@ class IconvPair {
   bool ok() const { return ok_handle(to_utf16_) && ok_handle(from_utf16_); }
   iconv_t to_utf16() const { return to_utf16_; }
   iconv_t from_utf16() const { return from_utf16_; }
+  int error() const { return error_; }  // why iconv_open failed
 
  private:
   static bool ok_handle(iconv_t h) { return h != reinterpret_cast<iconv_t>(-1); }
   iconv_t to_utf16_;
   iconv_t from_utf16_;
+  int error_ = 0;
 };
 
-IconvPair* Descriptors(uint32_t cp) {
+const IconvPair& Pair(uint32_t cp) {
   thread_local std::unordered_map<uint32_t, std::unique_ptr<IconvPair>> cache;
   auto it = cache.find(cp);
   if (it == cache.end()) it = cache.emplace(cp, std::make_unique<IconvPair>(cp)).first;
-  return it->second->ok() ? it->second.get() : nullptr;
+  return *it->second;
+}
+
+/// The descriptors of a codepage, or why the system has none.
+Result<const IconvPair*> Descriptors(uint32_t cp) {
+  const IconvPair& pair = Pair(cp);
+  if (!pair.ok()) return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
+  return &pair;
 }
 
 /// Converts one chunk with iconv; returns the number of input bytes consumed.
@@ -76,11 +90,12 @@ std::u16string FromUtf16Le(const std::string& bytes) {
 
 }  // namespace
 
-bool HaveCodepage(uint32_t codepage) { return Descriptors(codepage) != nullptr; }
+bool HaveCodepage(uint32_t codepage) { return Pair(codepage).ok(); }
 
-std::u16string DecodeCodepage(uint32_t codepage, std::string_view bytes) {
-  IconvPair* cd = Descriptors(codepage);
-  if (!cd) return std::u16string(bytes.size(), kReplacement);
+Result<std::u16string> DecodeCodepage(uint32_t codepage, std::string_view bytes) {
+  auto descriptors = Descriptors(codepage);
+  if (!descriptors.ok()) return descriptors.take_error();
+  const IconvPair* cd = *descriptors;
   std::string utf16;
   size_t pos = 0;
   iconv(cd->to_utf16(), nullptr, nullptr, nullptr, nullptr);
@@ -96,9 +111,10 @@ std::u16string DecodeCodepage(uint32_t codepage, std::string_view bytes) {
   return FromUtf16Le(utf16);
 }
 
-std::string EncodeCodepage(uint32_t codepage, std::u16string_view text) {
-  IconvPair* cd = Descriptors(codepage);
-  if (!cd) return std::string(text.size(), '?');
+Result<std::string> EncodeCodepage(uint32_t codepage, std::u16string_view text) {
+  auto descriptors = Descriptors(codepage);
+  if (!descriptors.ok()) return descriptors.take_error();
+  const IconvPair* cd = *descriptors;
   std::string in(text.size() * 2, '\0');
   for (size_t i = 0; i < text.size(); ++i) {
     in[2 * i] = static_cast<char>(text[i] & 0xFF);

@@ -118,22 +118,36 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
       out->gid_ = st.st_gid;
     }
   }
+  auto temp_directory = [] () -> Result<std::string> {
+    auto dir = GetTempDirectory();
+    if (!dir.ok()) return dir.take_error();
+    return EncodePath(*dir);
+  };
   int error = 0;
   DeferTerminationSignals deferred;  // no signal between creating and arming
-  auto temp = CreateTemp(out->target_, out->kind_ == Kind::kWriteThrough ? EncodePath(GetTempDirectory()) : "", error);
-  if (!temp.ok() && out->kind_ == Kind::kReplace && exists && (error == EACCES || error == EROFS || error == EPERM)) {
-    // The directory takes no new file, but the file itself may be written.
-    out->kind_ = Kind::kWriteThrough;
-    temp = CreateTemp(out->target_, EncodePath(GetTempDirectory()), error);
+  Result<std::string> temp = Error(ERROR_CREATE_FAILED);
+  if (out->kind_ == Kind::kWriteThrough) {
+    auto dir = temp_directory();
+    if (!dir.ok()) return dir.take_error();
+    temp = CreateTemp(out->target_, *dir, error);
+  } else {
+    temp = CreateTemp(out->target_, "", error);
+    if (!temp.ok() && exists && (error == EACCES || error == EROFS || error == EPERM)) {
+      // The directory takes no new file, but the file itself may be written.
+      out->kind_ = Kind::kWriteThrough;
+      auto dir = temp_directory();
+      if (!dir.ok()) return dir.take_error();
+      temp = CreateTemp(out->target_, *dir, error);
+    }
   }
   if (!temp.ok()) return OutputError(ERROR_CREATE_FAILED, path, error);
   out->temp_ = *temp;
-  out->cleanup_.Arm(out->temp_);
+  (void)out->cleanup_.Arm(out->temp_);  // with every slot taken, the file is not covered
   return out;
 }
 
 OutputFile::~OutputFile() {
-  if (!done_ && !temp_.empty()) RemoveFile(temp_);
+  if (!done_ && !temp_.empty()) (void)RemoveFile(temp_);  // the failure was reported
 }
 
 Status OutputFile::Publish() {
@@ -164,7 +178,9 @@ Status OutputFile::Publish() {
   if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
   done_ = true;
   cleanup_.Disarm();
-  SyncParentDirectory(target_);
+  // The transform is in place; a directory that cannot be synced leaves only the
+  // rename's durability to the file system, and is no reason to fail the run.
+  (void)SyncParentDirectory(target_);
   return Ok{};
 }
 

@@ -24,6 +24,8 @@
 
 #include <string>
 
+#include "platform/result.h"
+
 namespace mkx::platform {
 
 /// Installs the handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE (a signal ignored at start, as
@@ -40,13 +42,13 @@ class CleanupOnSignal {
   CleanupOnSignal(const CleanupOnSignal&) = delete;
   CleanupOnSignal& operator=(const CleanupOnSignal&) = delete;
 
-  /// The file at `path` is deleted if a termination signal arrives. False when the
+  /// The file at `path` is deleted if a termination signal arrives. Fails when the
   /// path is empty or too long, or every slot is taken (the file is then not covered).
-  bool Arm(const std::string& path);
+  Status Arm(const std::string& path);
   /// The file at `path` is deleted if a termination signal arrives and it is no longer
   /// the file that is there now (nothing there now counts as a different file): for
-  /// a target that a finished file will be renamed over.
-  bool ArmReplacement(const std::string& path);
+  /// a target that a finished file will be renamed over. Fails as Arm does.
+  Status ArmReplacement(const std::string& path);
   /// Stops covering the file (it is not deleted).
   void Disarm();
   bool armed() const { return slot_ >= 0; }

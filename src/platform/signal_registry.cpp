@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "platform/signal_cleanup.h"
+#include "platform/system_error.h"
+#include "platform/wide.h"
 
 namespace mkx::platform {
 namespace {
@@ -28,8 +30,10 @@ constinit Slot g_slots[kSlots];  // zero-initialized: nothing runs or is touched
 
 static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-free slot states");
 
-int Claim(const std::string& path) {
-  if (path.empty() || path.size() >= kPathCapacity || path.find('\0') != std::string::npos) return -1;
+Result<int> Claim(const std::string& path) {
+  if (path.empty() || path.size() >= kPathCapacity || path.find('\0') != std::string::npos) {
+    return SystemError(ERROR_BAD_PATHNAME, DecodePath(path), u"the path is empty or too long to be cleaned up on a signal");
+  }
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
     if (g_slots[i].state.compare_exchange_strong(expected, kWriting, std::memory_order_acq_rel)) {
@@ -37,7 +41,7 @@ int Claim(const std::string& path) {
       return i;
     }
   }
-  return -1;
+  return SystemError(ERROR_NOT_ENOUGH_MEMORY, DecodePath(path), u"every cleanup slot is taken");
 }
 
 }  // namespace
@@ -54,27 +58,29 @@ void RemoveRegisteredFiles() {
   }
 }
 
-bool CleanupOnSignal::Arm(const std::string& path) {
+Status CleanupOnSignal::Arm(const std::string& path) {
   Disarm();
-  const int slot = Claim(path);
-  if (slot < 0) return false;
+  auto claimed = Claim(path);
+  if (!claimed.ok()) return claimed.take_error();
+  const int slot = *claimed;
   g_slots[slot].replacement = false;
   g_slots[slot].state.store(kArmed, std::memory_order_release);
   slot_ = slot;
-  return true;
+  return Ok{};
 }
 
-bool CleanupOnSignal::ArmReplacement(const std::string& path) {
+Status CleanupOnSignal::ArmReplacement(const std::string& path) {
   Disarm();
-  const int slot = Claim(path);
-  if (slot < 0) return false;
+  auto claimed = Claim(path);
+  if (!claimed.ok()) return claimed.take_error();
+  const int slot = *claimed;
   Slot& s = g_slots[slot];
   s.replacement = true;
   s.identity = FileIdentity{};
   s.had_file = IdentifyFile(s.path, s.identity);
   s.state.store(kArmed, std::memory_order_release);
   slot_ = slot;
-  return true;
+  return Ok{};
 }
 
 void CleanupOnSignal::Disarm() {

@@ -17,7 +17,8 @@ struct FileIdentity {
 };
 
 /// The identity of the file at `path` (not following a final symbolic link), or false
-/// when there is none. Defined per platform.
+/// when there is none. Defined per platform. A bool, unlike the rest of the platform
+/// layer: the handler calls it, and building an Error could allocate there.
 bool IdentifyFile(const char* path, FileIdentity& identity);
 /// Deletes the file at `path`, ignoring failure. Defined per platform.
 void DeleteRegisteredFile(const char* path);

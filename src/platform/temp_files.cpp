@@ -8,20 +8,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/system_error.h"
 #include "platform/wide.h"
 
 namespace mkx::platform {
 
-std::u16string GetTempDirectory(size_t limit) {
+Result<std::u16string> GetTempDirectory(size_t limit) {
   const char* env = std::getenv("TMPDIR");
   std::string dir = (env && *env) ? env : "/tmp";
   if (dir.back() != '/') dir.push_back('/');
-  if (dir.size() + 1 > limit) return {};
+  if (dir.size() + 1 > limit) return SystemError(ERROR_BAD_PATHNAME, Widen(dir), SystemErrorText(ENAMETOOLONG));
   return Widen(dir);
 }
 
-std::u16string CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return {};
+Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return SystemError(ERROR_BAD_PATHNAME, directory, SystemErrorText(ENOENT));
   static const char kHex[] = "0123456789ABCDEF";
   std::random_device seed;
   std::minstd_rand rng(seed());
@@ -45,9 +46,9 @@ std::u16string CreateUniqueTempFile(const std::u16string& directory, const std::
       ::close(fd);
       return Widen(name);
     }
-    if (errno != EEXIST) return {};
+    if (errno != EEXIST) return SystemError(ERROR_CREATE_FAILED, Widen(name), SystemErrorText(errno));
   }
-  return {};
+  return SystemError(ERROR_CREATE_FAILED, Widen(base + "XXXX.tmp"), SystemErrorText(EEXIST));
 }
 
 namespace {
@@ -86,15 +87,15 @@ bool CopyContents(int in, int out) {
 
 }  // namespace
 
-bool CopyFileOver(const std::string& source, const std::string& target) {
+Status CopyFileOver(const std::string& source, const std::string& target) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
+  if (in < 0) return SystemError(ERROR_OPEN_FAILED, Widen(source), SystemErrorText(errno));
   struct stat st{};
-  if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  const bool stated = ::fstat(in, &st) == 0;
+  if (!stated || !S_ISREG(st.st_mode)) {
+    const int err = !stated ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     ::close(in);
-    errno = err;
-    return false;
+    return SystemError(ERROR_OPEN_FAILED, Widen(source), SystemErrorText(err));
   }
   // No O_TRUNC: on ext4, truncating a file to zero and writing it again makes close()
   // start writing the whole file to disk (the replace-via-truncate safeguard), which
@@ -102,10 +103,9 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
   // longer old target is cut to the copied length afterwards instead.
   int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (out < 0) {
-    int err = errno;
+    const int err = errno;
     ::close(in);
-    errno = err;
-    return false;
+    return SystemError(ERROR_CREATE_FAILED, Widen(target), SystemErrorText(err));
   }
   bool ok = CopyContents(in, out);
   if (ok) {
@@ -113,17 +113,22 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
     const off_t end = ::lseek(out, 0, SEEK_CUR);
     ok = end >= 0 && ::fstat(out, &copied) == 0 && (copied.st_size <= end || ::ftruncate(out, end) == 0);
   }
-  int err = errno;
+  int err = errno;  // the reason of the first failure, kept past the calls below
   if (::close(out) != 0 && ok) {
     ok = false;
     err = errno;
   }
   ::close(in);
-  errno = err;
-  return ok;
+  if (ok) return Ok{};
+  const uint32_t code = err == ENOSPC || err == EDQUOT ? ERROR_HANDLE_DISK_FULL : ERROR_WRITE_FAULT;
+  return SystemError(code, Widen(target), SystemErrorText(err));
 }
 
-bool RemoveFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+Status RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return Ok{};
+  const int err = path.empty() ? ENOENT : errno;
+  return SystemError(err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED, Widen(path), SystemErrorText(err));
+}
 
 bool SameExistingFile(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};

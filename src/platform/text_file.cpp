@@ -5,15 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/system_error.h"
+#include "platform/wide.h"
+
 namespace mkx::platform {
 
-std::unique_ptr<TextModeFile> TextModeFile::Open(const std::string& path) {
+Result<std::unique_ptr<TextModeFile>> TextModeFile::Open(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return SystemError(ERROR_OPEN_FAILED, Widen(path), SystemErrorText(errno));
   struct stat st{};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    return nullptr;
+    return SystemError(ERROR_OPEN_FAILED, Widen(path), SystemErrorText(err));
   }
   return std::unique_ptr<TextModeFile>(new TextModeFile(fd, S_ISREG(st.st_mode)));
 }

@@ -9,12 +9,15 @@
 #include <memory>
 #include <string>
 
+#include "platform/result.h"
+
 namespace mkx::platform {
 
 class TextModeFile {
  public:
-  /// Opens for reading without locking out other readers or writers; null on failure.
-  static std::unique_ptr<TextModeFile> Open(const std::string& path);
+  /// Opens for reading without locking out other readers or writers. A directory
+  /// does not open.
+  static Result<std::unique_ptr<TextModeFile>> Open(const std::string& path);
   ~TextModeFile();
   TextModeFile(const TextModeFile&) = delete;
   TextModeFile& operator=(const TextModeFile&) = delete;

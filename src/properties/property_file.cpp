@@ -4,7 +4,7 @@
 
 namespace mkx::properties {
 
-std::unique_ptr<platform::TextModeFile> OpenPropertyFile(const std::u16string& path) {
+Result<std::unique_ptr<platform::TextModeFile>> OpenPropertyFile(const std::u16string& path) {
   return platform::TextModeFile::Open(platform::EncodePath(path));
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.h"
 #include "platform/text_file.h"
 
 namespace mkx::properties {
@@ -19,7 +20,7 @@ struct PropertyAssignment {
 };
 
 /// Opens the property file for reading (others may still read and write it).
-std::unique_ptr<platform::TextModeFile> OpenPropertyFile(const std::u16string& path);
+Result<std::unique_ptr<platform::TextModeFile>> OpenPropertyFile(const std::u16string& path);
 
 /// One line read from the file.
 struct PropertyLine {

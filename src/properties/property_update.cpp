@@ -1,6 +1,7 @@
 #include "properties/property_update.h"
 
 #include "platform/console.h"
+#include "tool/scoped_msi_handle.h"
 
 namespace mkx::properties {
 
@@ -10,18 +11,15 @@ using installer::UINT;
 std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE database,
                                  std::u16string_view statement, const std::vector<std::u16string>& params) {
   const std::u16string text(statement);
-  MSIHANDLE view = 0;
-  if (msi.MsiDatabaseOpenViewW(database, text.c_str(), &view) != ERROR_SUCCESS || view == 0) {
+  tool::ScopedMsiHandle view(msi, 0);
+  if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
     return std::nullopt;
   }
-  MSIHANDLE record = msi.MsiCreateRecord(static_cast<UINT>(params.size()));
+  tool::ScopedMsiHandle record(msi, msi.MsiCreateRecord(static_cast<UINT>(params.size())));
   for (size_t i = 0; i < params.size(); ++i) {
-    msi.MsiRecordSetStringW(record, static_cast<UINT>(i + 1), params[i].c_str());
+    msi.MsiRecordSetStringW(record.get(), static_cast<UINT>(i + 1), params[i].c_str());
   }
-  const UINT result = msi.MsiViewExecute(view, record);
-  msi.MsiCloseHandle(record);
-  msi.MsiCloseHandle(view);
-  return result;
+  return msi.MsiViewExecute(view.get(), record.get());
 }
 
 bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {

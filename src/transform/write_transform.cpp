@@ -5,7 +5,7 @@
 #include "platform/console.h"
 #include "platform/output_file.h"
 #include "platform/wide.h"
-#include "transform/scoped_msi_handle.h"
+#include "tool/scoped_msi_handle.h"
 
 namespace mkx::transform {
 
@@ -14,7 +14,7 @@ using installer::MSIHANDLE;
 using installer::UINT;
 
 void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
-  ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
+  tool::ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
   if (record.get() == 0) return;
   char16_t empty[1] = {u'\0'};
   DWORD length = 0;

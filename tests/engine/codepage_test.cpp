@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/multibyte.h"
 
 namespace mkx::engine {
 namespace {
@@ -47,6 +48,18 @@ TEST(CodepageTest, InvalidBytesDecodeWithoutFailing) {
   EXPECT_EQ(DecodeText(65001, "\xC0\x80"), u"\uFFFD\uFFFD");  // overlong form
   EXPECT_EQ(DecodeText(932, "a\x81"), u"a\uFFFD");            // lead byte at the end
   EXPECT_FALSE(IsSupportedCodepage(12345));
+}
+
+// 1252 is built in, so that it works where the system has no converter for it; where
+// the system has one, both must agree on every byte.
+TEST(CodepageTest, Builtin1252AgreesWithTheSystem) {
+  if (!platform::HaveCodepage(1252)) GTEST_SKIP() << "no system converter for 1252";
+  for (unsigned b = 0x80; b < 0x100; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    const std::u16string system = *platform::DecodeCodepage(1252, byte);
+    const bool undefined = system == u"\uFFFD";  // the engine keeps such a byte's value
+    EXPECT_EQ(DecodeText(1252, byte), undefined ? std::u16string(1, static_cast<char16_t>(b)) : system) << b;
+  }
 }
 
 }  // namespace

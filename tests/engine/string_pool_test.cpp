@@ -58,6 +58,7 @@ TEST(StringPoolTest, RejectsInconsistentStreams) {
       {"ragged entries", {0, 0, 0, 0, 3, 0}, Bytes("abc")},
       {"lengths past data", PoolEntries(0, {4, 1}), Bytes("abc")},
       {"cut long entry", PoolEntries(0, {0, 1}), Bytes("abc")},
+      {"codepage the system cannot convert", PoolEntries(12345, {3, 1}), Bytes("abc")},
   };
   for (const Case& c : cases) {
     auto pool = StringPool::Load(c.pool, c.data);

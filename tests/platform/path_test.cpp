@@ -60,12 +60,14 @@ TEST(MultibyteTest, ConvertsWithReplacementsWhereTheContractSaysSo) {
       {936, "\xc4\xe3", u"\u4f60"},
       {1252, "\x80", u"\u20ac"},
   };
-  for (const auto& c : decode) EXPECT_EQ(DecodeCodepage(c.codepage, c.bytes), c.text) << c.codepage;
+  for (const auto& c : decode) EXPECT_EQ(*DecodeCodepage(c.codepage, c.bytes), c.text) << c.codepage;
 
-  EXPECT_EQ(EncodeCodepage(932, u"\u65e5x"), "\x93\xfax");
-  EXPECT_EQ(EncodeCodepage(932, u"\u00e9"), "?");               // not in 932
-  EXPECT_EQ(EncodeCodepage(932, u"a\U0001F600b"), "a?b");       // one '?' for a pair
-  EXPECT_EQ(EncodeCodepage(932, std::u16string(u"a") + char16_t(0xD800) + u"b"), "a?b");
+  EXPECT_EQ(*EncodeCodepage(932, u"\u65e5x"), "\x93\xfax");
+  EXPECT_EQ(*EncodeCodepage(932, u"\u00e9"), "?");               // not in 932
+  EXPECT_EQ(*EncodeCodepage(932, u"a\U0001F600b"), "a?b");       // one '?' for a pair
+  EXPECT_EQ(*EncodeCodepage(932, std::u16string(u"a") + char16_t(0xD800) + u"b"), "a?b");
+  EXPECT_FALSE(DecodeCodepage(12345, "x").ok());
+  EXPECT_FALSE(EncodeCodepage(12345, u"x").ok());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -8,6 +9,7 @@
 
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/system_error.h"
 #include "platform/temp_files.h"
 #include "platform/text_file.h"
 #include "platform/wide.h"
@@ -54,20 +56,20 @@ TEST(ConsoleTest, FormatsWideStringsAndSignedCodes) {
 TEST(TempFilesTest, DirectoryComesFromTmpdirWithTrailingSeparator) {
   {
     ScopedEnv env("TMPDIR", "/some/dir");
-    EXPECT_EQ(GetTempDirectory(), u"/some/dir/");
+    EXPECT_EQ(*GetTempDirectory(), u"/some/dir/");
   }
   {
     ScopedEnv env("TMPDIR", "/already/");
-    EXPECT_EQ(GetTempDirectory(), u"/already/");
+    EXPECT_EQ(*GetTempDirectory(), u"/already/");
   }
   {
     ScopedEnv env("TMPDIR", "");
-    EXPECT_EQ(GetTempDirectory(), u"/tmp/");
+    EXPECT_EQ(*GetTempDirectory(), u"/tmp/");
   }
   {
     ScopedEnv env("TMPDIR", nullptr);
-    EXPECT_EQ(GetTempDirectory(), u"/tmp/");
-    EXPECT_EQ(GetTempDirectory(4), u"");  // "/tmp/" plus terminator does not fit
+    EXPECT_EQ(*GetTempDirectory(), u"/tmp/");
+    EXPECT_FALSE(GetTempDirectory(4).ok());  // "/tmp/" plus terminator does not fit
   }
 }
 
@@ -77,15 +79,18 @@ TEST(TempFilesTest, CreatesDistinctEmptyFilesNamedWithHexDigits) {
   std::set<std::u16string> seen;
   const std::regex pattern(dir.path() + "/msi[0-9A-F]{1,4}\\.tmp");
   for (int i = 0; i < 200; ++i) {
-    std::u16string name = CreateUniqueTempFile(base, u"msi");
-    ASSERT_FALSE(name.empty());
+    auto made = CreateUniqueTempFile(base, u"msi");
+    ASSERT_TRUE(made.ok());
+    const std::u16string& name = *made;
     EXPECT_TRUE(std::regex_match(Narrow(name), pattern)) << Narrow(name);
     EXPECT_TRUE(seen.insert(name).second);
     struct stat st{};
     ASSERT_EQ(stat(Narrow(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
   }
-  EXPECT_EQ(CreateUniqueTempFile(Widen(dir.path() + "/missing/"), u"msi"), u"");
+  auto missing = CreateUniqueTempFile(Widen(dir.path() + "/missing/"), u"msi");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(SystemReason(missing.error()), SystemErrorText(ENOENT));
 }
 
 TEST(FileCopyTest, OverwritesTargetAndFailsOnMissingSource) {
@@ -101,22 +106,38 @@ TEST(FileCopyTest, OverwritesTargetAndFailsOnMissingSource) {
   ASSERT_TRUE(CopyFileOver(dir.File("short"), dir.File("dst")));
   EXPECT_EQ(test::ReadText(dir.File("dst")), "short");
 
+  // Each failure carries the reason of that failure, whatever errno holds later.
   test::WriteText(dir.File("dst2"), "keep");
-  EXPECT_FALSE(CopyFileOver(dir.File("missing"), dir.File("dst2")));
+  const struct {
+    std::string source, target;
+    int reason;
+  } failures[] = {
+      {dir.File("missing"), dir.File("dst2"), ENOENT},
+      {dir.path(), dir.File("dst3"), EISDIR},  // a directory is not a file
+      {dir.File("src"), dir.File("no/such/dir"), ENOENT},
+  };
+  for (const auto& f : failures) {
+    Status copied = CopyFileOver(f.source, f.target);
+    errno = EPERM;
+    ASSERT_FALSE(copied.ok()) << f.source;
+    EXPECT_EQ(SystemReason(copied.error()), SystemErrorText(f.reason)) << f.source;
+  }
   EXPECT_EQ(test::ReadText(dir.File("dst2")), "keep");
-  EXPECT_FALSE(CopyFileOver(dir.path(), dir.File("dst3")));  // a directory is not a file
-  EXPECT_FALSE(CopyFileOver(dir.File("src"), dir.File("no/such/dir")));
 
   EXPECT_TRUE(RemoveFile(dir.File("dst")));
-  EXPECT_FALSE(RemoveFile(dir.File("dst")));
+  Status again = RemoveFile(dir.File("dst"));
+  EXPECT_EQ(again.code(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(RemoveFile(""));
 }
 
 std::string ReadAll(const std::string& path) {
   auto file = TextModeFile::Open(path);
-  EXPECT_TRUE(file);
+  if (!file.ok()) {
+    ADD_FAILURE() << path;
+    return {};
+  }
   std::string out;
-  for (int c; (c = file->Get()) >= 0;) out.push_back(static_cast<char>(c));
+  for (int c; (c = (*file)->Get()) >= 0;) out.push_back(static_cast<char>(c));
   return out;
 }
 
@@ -151,8 +172,12 @@ TEST(TextModeFileTest, CtrlZPassesThroughFromAPipe) {
 
 TEST(TextModeFileTest, MissingFileOrDirectoryDoesNotOpen) {
   TempDir dir;
-  EXPECT_FALSE(TextModeFile::Open(dir.File("missing")));
-  EXPECT_FALSE(TextModeFile::Open(dir.path()));
+  auto missing = TextModeFile::Open(dir.File("missing"));
+  auto directory = TextModeFile::Open(dir.path());
+  ASSERT_FALSE(missing.ok());
+  ASSERT_FALSE(directory.ok());
+  EXPECT_EQ(SystemReason(missing.error()), SystemErrorText(ENOENT));
+  EXPECT_EQ(SystemReason(directory.error()), SystemErrorText(EISDIR));
 }
 
 TEST(RandomAccessFileTest, ReadOnlyNeverWritesAndCreateNewIsExclusive) {

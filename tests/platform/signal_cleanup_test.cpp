@@ -48,8 +48,8 @@ std::vector<Scenario> Scenarios() {
          WriteText(dir.File("copy.tmp"), "x");
          WriteText(dir.File("done.tmp"), "x");
          CleanupOnSignal copy, done;
-         copy.Arm(dir.File("copy.tmp"));
-         done.Arm(dir.File("done.tmp"));
+         (void)copy.Arm(dir.File("copy.tmp"));
+         (void)done.Arm(dir.File("done.tmp"));
          done.Disarm();
          ::raise(sig);
        },
@@ -58,7 +58,7 @@ std::vector<Scenario> Scenarios() {
        [](const TempDir& dir, int sig) {
          WriteText(dir.File("old.mst"), "old");
          CleanupOnSignal target;
-         target.ArmReplacement(dir.File("old.mst"));
+         (void)target.ArmReplacement(dir.File("old.mst"));
          ::raise(sig);
        },
        {}, {"old.mst"}},
@@ -66,7 +66,7 @@ std::vector<Scenario> Scenarios() {
        [](const TempDir& dir, int sig) {
          WriteText(dir.File("old.mst"), "old");
          CleanupOnSignal target;
-         target.ArmReplacement(dir.File("old.mst"));
+         (void)target.ArmReplacement(dir.File("old.mst"));
          WriteText(dir.File("new.tmp"), "new");
          std::rename(dir.File("new.tmp").c_str(), dir.File("old.mst").c_str());
          ::raise(sig);
@@ -75,7 +75,7 @@ std::vector<Scenario> Scenarios() {
       {"ReplacementDeletesAFileCreatedSince",
        [](const TempDir& dir, int sig) {
          CleanupOnSignal target;
-         target.ArmReplacement(dir.File("new.mst"));
+         (void)target.ArmReplacement(dir.File("new.mst"));
          WriteText(dir.File("new.mst"), "new");
          ::raise(sig);
        },
@@ -88,7 +88,7 @@ std::vector<Scenario> Scenarios() {
            WriteText(dir.File("copy.tmp"), "x");
            ::raise(sig);
            WriteText(dir.File("still-running"), "x");  // the signal waits
-           copy.Arm(dir.File("copy.tmp"));
+           (void)copy.Arm(dir.File("copy.tmp"));
          }
          WriteText(dir.File("never"), "x");
        },
@@ -99,7 +99,7 @@ std::vector<Scenario> Scenarios() {
          InstallTerminationHandlers();
          WriteText(dir.File("copy.tmp"), "x");
          CleanupOnSignal copy;
-         copy.Arm(dir.File("copy.tmp"));
+         (void)copy.Arm(dir.File("copy.tmp"));
          ::raise(sig);
          copy.Disarm();
        },

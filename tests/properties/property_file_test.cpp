@@ -19,7 +19,7 @@ std::vector<std::u16string> ReadAllLines(const std::string& bytes) {
   EXPECT_TRUE(file);
   std::vector<std::u16string> lines;
   for (;;) {
-    PropertyLine line = ReadPropertyLine(*file);
+    PropertyLine line = ReadPropertyLine(**file);
     lines.push_back(line.text);
     if (line.last) break;
     if (lines.size() > 1000000) ADD_FAILURE() << "reader does not stop";

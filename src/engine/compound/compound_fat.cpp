@@ -14,19 +14,6 @@ FatTable::FatTable(const platform::RandomAccessFile* file, uint32_t sector_shift
       locations_(std::move(locations)),
       sectors_(locations_.size()) {}
 
-FatTable::FatTable(const FatTable& other) { *this = other; }
-
-FatTable& FatTable::operator=(const FatTable& other) {
-  if (this == &other) return *this;
-  std::scoped_lock lock(mutex_, other.mutex_);
-  file_ = other.file_;
-  sector_shift_ = other.sector_shift_;
-  eps_ = other.eps_;
-  locations_ = other.locations_;
-  sectors_ = other.sectors_;
-  return *this;
-}
-
 Status FatTable::ReadSectors(size_t first, size_t count, std::vector<uint8_t>& buffer) const {
   const size_t ss = size_t{1} << sector_shift_;
   buffer.assign(count * ss, 0xFF);
@@ -49,21 +36,18 @@ Result<std::shared_ptr<FatTable::Entries>> FatTable::Load(size_t k) const {
 }
 
 Result<std::shared_ptr<const FatTable::Entries>> FatTable::Sector(size_t k) const {
-  std::lock_guard<std::mutex> lock(mutex_);
   auto loaded = Load(k);
   if (!loaded.ok()) return loaded.take_error();
   return std::shared_ptr<const Entries>(std::move(loaded).value());
 }
 
 Result<uint32_t> FatTable::Get(uint32_t index) const {
-  std::lock_guard<std::mutex> lock(mutex_);
   auto loaded = Load(index / eps_);
   if (!loaded.ok()) return loaded.take_error();
   return (**loaded)[index % eps_];
 }
 
 Status FatTable::Set(uint32_t index, uint32_t value) {
-  std::lock_guard<std::mutex> lock(mutex_);
   const size_t k = index / eps_;
   {
     auto loaded = Load(k);
@@ -76,7 +60,6 @@ Status FatTable::Set(uint32_t index, uint32_t value) {
 }
 
 void FatTable::Grow(uint64_t entries) {
-  std::lock_guard<std::mutex> lock(mutex_);
   while (static_cast<uint64_t>(sectors_.size()) * eps_ < entries) {
     sectors_.push_back(std::make_shared<Entries>(eps_, kFreeSector));
     locations_.push_back(kFreeSector);  // placed by the commit that writes it
@@ -84,7 +67,6 @@ void FatTable::Grow(uint64_t entries) {
 }
 
 void FatTable::Relocate(size_t k, uint32_t location) {
-  std::lock_guard<std::mutex> lock(mutex_);
   locations_[k] = location;
 }
 

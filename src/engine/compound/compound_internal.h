@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -31,8 +30,6 @@ class FatTable {
   /// to lie inside the file); a short last sector of the file reads as padded with
   /// free entries.
   FatTable(const platform::RandomAccessFile* file, uint32_t sector_shift, std::vector<uint32_t> locations);
-  FatTable(const FatTable& other);
-  FatTable& operator=(const FatTable& other);
 
   uint32_t entries_per_sector() const { return eps_; }
   size_t sector_count() const { return sectors_.size(); }
@@ -57,14 +54,13 @@ class FatTable {
 
  private:
   Status ReadSectors(size_t first, size_t count, std::vector<uint8_t>& buffer) const;
-  Result<std::shared_ptr<Entries>> Load(size_t k) const;  // the caller holds mutex_
+  Result<std::shared_ptr<Entries>> Load(size_t k) const;
 
   const platform::RandomAccessFile* file_ = nullptr;
   uint32_t sector_shift_ = 9;
   uint32_t eps_ = 128;
   std::vector<uint32_t> locations_;                      // file sector of FAT sector k
   mutable std::vector<std::shared_ptr<Entries>> sectors_;  // null until read
-  mutable std::mutex mutex_;
 };
 
 template <typename Visit>
@@ -74,23 +70,14 @@ Status FatTable::Scan(size_t first, size_t last, Visit&& visit) const {
   std::vector<uint8_t> raw;
   Entries decoded(eps_);
   for (size_t k = first; k < last;) {
-    std::shared_ptr<const Entries> held;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      held = sectors_[k];
-    }
-    if (held) {
+    if (const std::shared_ptr<Entries>& held = sectors_[k]) {
       visit(static_cast<uint64_t>(k) * eps_, std::span<const uint32_t>(*held));
       ++k;
       continue;
     }
     // A run of sectors not in memory, adjacent in the file, read in one call.
     size_t n = 1;
-    while (k + n < last && n < batch && locations_[k + n] == locations_[k + n - 1] + 1) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (sectors_[k + n]) break;
-      ++n;
-    }
+    while (k + n < last && n < batch && locations_[k + n] == locations_[k + n - 1] + 1 && !sectors_[k + n]) ++n;
     MKX_TRY(ReadSectors(k, n, raw));
     for (size_t i = 0; i < n; ++i) {
       const uint8_t* p = raw.data() + (i << sector_shift_);
@@ -182,7 +169,6 @@ class CompoundFileImpl final : public CompoundFile {
   FileState state_;
   bool broken_ = false;  // a failed commit left a state that could not be re-read
   std::map<std::u16string, uint32_t, std::less<>> child_index_;
-  mutable std::mutex cache_mutex_;
   mutable std::unordered_map<uint32_t, Chain> chain_cache_;
 
   friend class Committer;

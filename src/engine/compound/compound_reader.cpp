@@ -99,7 +99,6 @@ void CompoundFileImpl::InstallState(FileState state) {
   state_ = std::move(state);
   child_index_.clear();
   for (uint32_t id : state_.root_children) child_index_.emplace(state_.entries[id].name, id);
-  std::lock_guard<std::mutex> lock(cache_mutex_);
   chain_cache_.clear();
 }
 
@@ -288,8 +287,7 @@ std::optional<EntryInfo> CompoundFileImpl::FindStream(std::u16string_view name) 
 
 Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    auto it = chain_cache_.find(id);
+      auto it = chain_cache_.find(id);
     if (it != chain_cache_.end()) return it->second;
   }
   const DirEntry& e = state_.entries[id];
@@ -318,14 +316,12 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
     }
     s = (*fat_sector)[s % eps];
   }
-  std::lock_guard<std::mutex> lock(cache_mutex_);
   return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
 }
 
 Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
   {
-    std::lock_guard<std::mutex> lock(cache_mutex_);
-    auto it = chain_cache_.find(id);
+      auto it = chain_cache_.find(id);
     if (it != chain_cache_.end()) return it->second;
   }
   const DirEntry& e = state_.entries[id];
@@ -342,7 +338,6 @@ Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
     chain.push_back(s);
     s = state_.minifat[s];
   }
-  std::lock_guard<std::mutex> lock(cache_mutex_);
   return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/system_error.h"
 #include "platform/wide.h"
 #include "platform/windows/win32_support.h"
 
@@ -19,7 +20,7 @@ Error IoError(uint32_t code, const std::string& path, DWORD err) {
   if (code == ERROR_WRITE_FAULT && (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL)) {
     result = ERROR_HANDLE_DISK_FULL;
   }
-  return Error(result, 0, u"[2]: [3]", {DecodePath(path), WindowsErrorText(err)});
+  return SystemError(result, DecodePath(path), WindowsErrorText(err));
 }
 
 OVERLAPPED At(uint64_t offset) {
@@ -146,11 +147,12 @@ Status RenameOver(const std::string& from, const std::string& to) {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Ok{};
   }
-  return Error(ERROR_CREATE_FAILED, 0, u"[2]: [3]", {DecodePath(to), WindowsErrorText(::GetLastError())});
+  return SystemError(ERROR_CREATE_FAILED, DecodePath(to), WindowsErrorText(::GetLastError()));
 }
 
-void SyncParentDirectory(const std::string&) {
+Status SyncParentDirectory(const std::string&) {
   // MOVEFILE_WRITE_THROUGH already waited for the rename to reach the disk.
+  return Ok{};
 }
 
 }  // namespace mkx::platform

@@ -4,12 +4,21 @@
 // exactly where the contract says.
 #include "platform/multibyte.h"
 
+#include "platform/system_error.h"
+#include "platform/wide.h"
+#include "platform/windows/win32_support.h"
+
 #include <windows.h>
 
 namespace mkx::platform {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
+
+Error NoConverter(uint32_t codepage) {
+  return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(codepage)),
+                     WindowsErrorText(ERROR_INVALID_PARAMETER));
+}
 
 /// Decodes all of `bytes` or nothing (false when any sequence is invalid).
 bool DecodeStrict(UINT cp, const char* bytes, int length, std::u16string& out) {
@@ -38,7 +47,8 @@ bool EncodeStrict(UINT cp, const char16_t* text, int length, std::string& out) {
 
 bool HaveCodepage(uint32_t codepage) { return ::IsValidCodePage(codepage) != 0; }
 
-std::u16string DecodeCodepage(uint32_t codepage, std::string_view bytes) {
+Result<std::u16string> DecodeCodepage(uint32_t codepage, std::string_view bytes) {
+  if (!HaveCodepage(codepage)) return NoConverter(codepage);
   std::u16string out;
   if (bytes.empty()) return out;
   if (DecodeStrict(codepage, bytes.data(), static_cast<int>(bytes.size()), out)) return out;
@@ -59,7 +69,8 @@ std::u16string DecodeCodepage(uint32_t codepage, std::string_view bytes) {
   return out;
 }
 
-std::string EncodeCodepage(uint32_t codepage, std::u16string_view text) {
+Result<std::string> EncodeCodepage(uint32_t codepage, std::u16string_view text) {
+  if (!HaveCodepage(codepage)) return NoConverter(codepage);
   std::string out;
   if (text.empty()) return out;
   if (EncodeStrict(codepage, text.data(), static_cast<int>(text.size()), out)) return out;

@@ -26,7 +26,7 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
     auto opened = OpenFile(temp, FileMode::kCreateNew);
     if (opened.ok()) {
       out->temp_ = temp;
-      out->cleanup_.Arm(temp);
+      (void)out->cleanup_.Arm(temp);  // with every slot taken, the file is not covered
       return out;
     }
     if (!PathExists(temp) || attempt >= 100) return opened.take_error();
@@ -34,7 +34,7 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
 }
 
 OutputFile::~OutputFile() {
-  if (!done_ && !temp_.empty()) RemoveFile(temp_);
+  if (!done_ && !temp_.empty()) (void)RemoveFile(temp_);  // the failure was reported
 }
 
 Status OutputFile::Publish() {
@@ -45,7 +45,7 @@ Status OutputFile::Publish() {
   MKX_TRY(RenameOver(temp_, target_));
   done_ = true;
   cleanup_.Disarm();
-  SyncParentDirectory(target_);
+  (void)SyncParentDirectory(target_);  // the transform is in place either way
   return Ok{};
 }
 

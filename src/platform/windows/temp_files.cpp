@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/system_error.h"
+#include "platform/wide.h"
 #include "platform/windows/win32_support.h"
 
 #include <windows.h>
@@ -14,32 +16,42 @@ namespace {
 
 constexpr size_t kNameBuffer = 4160;  // characters, for a directory or a full name
 
+/// The failure of the Win32 call just made: its own code and the system's text for it.
+Error LastError(std::u16string subject) {
+  const DWORD err = ::GetLastError();
+  return SystemError(err, std::move(subject), WindowsErrorText(err));
+}
+
 }  // namespace
 
-std::u16string GetTempDirectory(size_t limit) {
-  if (limit == 0) return {};
+Result<std::u16string> GetTempDirectory(size_t limit) {
+  if (limit == 0) return SystemError(ERROR_BAD_PATHNAME, u"", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
   std::vector<wchar_t> buffer(std::max(limit, kNameBuffer) + 1, L'\0');
   // The result is the length without the terminator, or the size needed when the
   // limit is too small, or 0 on failure.
   const DWORD length = ::GetTempPathW(static_cast<DWORD>(limit), buffer.data());
-  if (length == 0 || length >= limit) return {};
+  if (length == 0) return LastError(u"GetTempPathW");
+  if (length >= limit) return SystemError(ERROR_BAD_PATHNAME, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
   return FromWide(buffer.data());
 }
 
-std::u16string CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return {};
+Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return SystemError(ERROR_BAD_PATHNAME, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
   std::vector<wchar_t> name(kNameBuffer, L'\0');
   // Unique number 0: the system picks an unused name and creates the file empty.
-  if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return {};
+  if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return LastError(directory);
   return FromWide(name.data());
 }
 
-bool CopyFileOver(const std::string& source, const std::string& target) {
-  return ::CopyFileW(WidePath(source).c_str(), WidePath(target).c_str(), FALSE) != 0;
+Status CopyFileOver(const std::string& source, const std::string& target) {
+  if (::CopyFileW(WidePath(source).c_str(), WidePath(target).c_str(), FALSE)) return Ok{};
+  return LastError(DecodePath(target));
 }
 
-bool RemoveFile(const std::string& path) {
-  return !path.empty() && ::DeleteFileW(WidePath(path).c_str()) != 0;
+Status RemoveFile(const std::string& path) {
+  if (path.empty()) return SystemError(ERROR_FILE_NOT_FOUND, u"", WindowsErrorText(ERROR_FILE_NOT_FOUND));
+  if (::DeleteFileW(WidePath(path).c_str())) return Ok{};
+  return LastError(DecodePath(path));
 }
 
 bool SameExistingFile(const std::string& a, const std::string& b) {

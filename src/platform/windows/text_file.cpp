@@ -3,18 +3,22 @@
 // bytes on unchanged. The file is opened without denying other readers or writers.
 #include "platform/text_file.h"
 
+#include <cstdlib>  // _doserrno
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
 
+#include "platform/system_error.h"
+#include "platform/wide.h"
 #include "platform/windows/win32_support.h"
 
 namespace mkx::platform {
 
-std::unique_ptr<TextModeFile> TextModeFile::Open(const std::string& path) {
+Result<std::unique_ptr<TextModeFile>> TextModeFile::Open(const std::string& path) {
   const std::wstring wide = WidePath(path);
   const int fd = ::_wsopen(wide.c_str(), _O_RDONLY | _O_TEXT | _O_NOINHERIT, _SH_DENYNO);
-  if (fd < 0) return nullptr;
+  // The C runtime keeps the system's own code of the failed call.
+  if (fd < 0) return SystemError(ERROR_OPEN_FAILED, DecodePath(path), WindowsErrorText(_doserrno));
   return std::unique_ptr<TextModeFile>(new TextModeFile(fd, false));
 }
 
