@@ -9,7 +9,8 @@ namespace mkx::driver {
 WorkingCopy::WorkingCopy() {
   platform::DeferTerminationSignals deferred;  // no signal between creating and arming
   auto directory = platform::GetTempDirectory(4096);
-  auto name = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi") : Result<std::u16string>(directory.error());
+  auto name = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi")
+                             : Result<std::u16string>(directory.error());
   if (!name.ok()) {
     made_ = name.error();
     return;

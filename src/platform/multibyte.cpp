@@ -60,7 +60,9 @@ const IconvPair& Pair(uint32_t cp) {
 /// The descriptors of a codepage, or why the system has none.
 Result<const IconvPair*> Descriptors(uint32_t cp) {
   const IconvPair& pair = Pair(cp);
-  if (!pair.ok()) return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
+  if (!pair.ok()) {
+    return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
+  }
   return &pair;
 }
 

@@ -32,7 +32,8 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 
 Result<int> Claim(const std::string& path) {
   if (path.empty() || path.size() >= kPathCapacity || path.find('\0') != std::string::npos) {
-    return SystemError(ERROR_BAD_PATHNAME, DecodePath(path), u"the path is empty or too long to be cleaned up on a signal");
+    return SystemError(ERROR_BAD_PATHNAME, DecodePath(path),
+                       u"the path is empty or too long to be cleaned up on a signal");
   }
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;

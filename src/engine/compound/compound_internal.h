@@ -20,7 +20,8 @@ namespace mkx::compound {
 /// at or changes, so the cost follows the streams touched, not the file size.
 /// Copies share the sectors read so far; Set copies a shared sector before changing
 /// it, so a copy can be changed while the original still describes the file.
-/// Reads through const methods are safe from several threads.
+/// A table is used by one thread at a time: const methods fill in sectors as they
+/// are read, without locking.
 class FatTable {
  public:
   using Entries = std::vector<uint32_t>;  // one FAT sector: entries_per_sector() values

@@ -31,7 +31,9 @@ Result<std::u16string> GetTempDirectory(size_t limit) {
   // limit is too small, or 0 on failure.
   const DWORD length = ::GetTempPathW(static_cast<DWORD>(limit), buffer.data());
   if (length == 0) return LastError(u"GetTempPathW");
-  if (length >= limit) return SystemError(ERROR_BAD_PATHNAME, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+  if (length >= limit) {
+    return SystemError(ERROR_BAD_PATHNAME, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+  }
   return FromWide(buffer.data());
 }
 
