@@ -23,13 +23,13 @@ class MemoryFile final : public platform::RandomAccessFile {
       : bytes_(std::move(bytes)), writable_(writable), limit_(limit) {}
 
   Status ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-    if (offset > bytes_->size() || out.size() > bytes_->size() - offset) return Error(ERROR_READ_FAULT);
+    if (offset > bytes_->size() || out.size() > bytes_->size() - offset) return Error(result_code::kReadFault);
     std::copy_n(bytes_->begin() + static_cast<ptrdiff_t>(offset), out.size(), out.begin());
     return Ok{};
   }
   Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override {
-    if (!writable_) return Error(ERROR_WRITE_FAULT);
-    if (offset > limit_ || data.size() > limit_ - offset) return Error(ERROR_HANDLE_DISK_FULL);
+    if (!writable_) return Error(result_code::kWriteFault);
+    if (offset > limit_ || data.size() > limit_ - offset) return Error(result_code::kHandleDiskFull);
     if (offset + data.size() > bytes_->size()) bytes_->resize(offset + data.size());
     std::copy(data.begin(), data.end(), bytes_->begin() + static_cast<ptrdiff_t>(offset));
     return Ok{};
@@ -37,8 +37,8 @@ class MemoryFile final : public platform::RandomAccessFile {
   uint64_t Size() const override { return bytes_->size(); }
   Status Sync() override { return Ok{}; }
   Status Truncate(uint64_t size) override {
-    if (!writable_) return Error(ERROR_WRITE_FAULT);
-    if (size > limit_) return Error(ERROR_HANDLE_DISK_FULL);
+    if (!writable_) return Error(result_code::kWriteFault);
+    if (size > limit_) return Error(result_code::kHandleDiskFull);
     bytes_->resize(size);
     return Ok{};
   }

@@ -55,7 +55,7 @@ const TableSchema& ColumnsSchema() {
 }
 
 Error OpenError(const std::string& path, std::u16string reason) {
-  return Error(ERROR_OPEN_FAILED, 2203,
+  return Error(result_code::kOpenFailed, 2203,
                u"Database: [2]. Cannot open database file. System error [3].",
                {platform::DecodePath(path), std::move(reason)});
 }
@@ -208,7 +208,7 @@ Result<Table*> Database::GetTable(std::u16string_view table) {
   if (loaded != tables_.end()) return loaded->second.get();
   const TableSchema* schema = FindSchema(table);
   if (!schema) {
-    return Error(ERROR_INVALID_TABLE, 2228, u"Database: [2]. Unknown table '[3]'.",
+    return Error(result_code::kInvalidTable, 2228, u"Database: [2]. Unknown table '[3]'.",
                  {platform::DecodePath(path_), std::u16string(table)});
   }
   std::u16string stream = EncodeStreamName(table, true);
@@ -216,7 +216,7 @@ Result<Table*> Database::GetTable(std::u16string_view table) {
   if (file_->FindStream(stream)) {
     auto read = file_->ReadStream(stream);
     if (!read.ok()) {
-      return Error(ERROR_FUNCTION_FAILED, 2229, u"Database: [2]. Could not load table '[3]'. [4]",
+      return Error(result_code::kFunctionFailed, 2229, u"Database: [2]. Could not load table '[3]'. [4]",
                    {platform::DecodePath(path_), std::u16string(table), ReasonOf(read.error())});
     }
     bytes = std::move(read).value();
@@ -256,7 +256,7 @@ bool Database::dirty() const {
 Status Database::Commit() {
   if (read_only() || !dirty()) return Ok{};
   auto update_failed = [&](const Error& cause) {
-    return Error(ERROR_FUNCTION_FAILED, 2259, u"Database: [2] Table(s) Update failed. [3]",
+    return Error(result_code::kFunctionFailed, 2259, u"Database: [2] Table(s) Update failed. [3]",
                  {platform::DecodePath(path_), ReasonOf(cause)});
   };
   // References are counted from the rows of every table, so every table is decoded
@@ -272,7 +272,7 @@ Status Database::Commit() {
     table->CountStringRefs(in_use, true);
   }
   if (in_use.size() > pool_.slot_count()) {
-    return update_failed(Error(ERROR_FUNCTION_FAILED, 0, u"[2]",
+    return update_failed(Error(result_code::kFunctionFailed, 0, u"[2]",
                                {u"a cell refers to a string the pool does not hold"}));
   }
   pool_.Release(in_use);

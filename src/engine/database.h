@@ -39,7 +39,7 @@ inline constexpr std::u16string_view kSummaryStreamName = u"\x0005SummaryInforma
 class Database {
  public:
   /// Opens a database file. A file that is not a compound file, has no string pool or
-  /// catalog, or whose catalog is inconsistent is refused with ERROR_OPEN_FAILED and
+  /// catalog, or whose catalog is inconsistent is refused with result_code::kOpenFailed and
   /// an error naming the path and the reason.
   static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode);
   static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode,

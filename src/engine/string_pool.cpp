@@ -13,7 +13,7 @@ namespace {
 
 constexpr uint32_t kLongRefsBit = 0x80000000u;
 Error PoolError(const std::string& reason) {
-  return Error(ERROR_OPEN_FAILED, 2203,
+  return Error(result_code::kOpenFailed, 2203,
                u"Database: [2]. Cannot open database file. System error [3].",
                {u"", platform::FromAscii("string pool: " + reason)});
 }

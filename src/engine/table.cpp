@@ -52,7 +52,7 @@ Result<Table> Table::Decode(TableSchema schema, std::span<const uint8_t> stream,
   const unsigned row_width = schema.row_width(string_ref_width);
   if (row_width == 0 ? !stream.empty() : stream.size() % row_width != 0) {
     std::u16string name = schema.name;
-    return Error(ERROR_FUNCTION_FAILED, 2229, u"Database: [2]. Could not load table '[3]'. [4]",
+    return Error(result_code::kFunctionFailed, 2229, u"Database: [2]. Could not load table '[3]'. [4]",
                  {u"", name,
                   platform::FromAscii("Table stream size " + std::to_string(stream.size()) +
                                       " is not a multiple of the row size " +

@@ -73,7 +73,7 @@ class Table {
  public:
   explicit Table(TableSchema schema) : schema_(std::move(schema)) {}
 
-  /// Decodes a column-major table stream. Fails (ERROR_FUNCTION_FAILED, installer
+  /// Decodes a column-major table stream. Fails (result_code::kFunctionFailed, installer
   /// error 2229-like record naming the table) if the size is not a whole number of rows.
   static Result<Table> Decode(TableSchema schema, std::span<const uint8_t> stream,
                               unsigned string_ref_width);

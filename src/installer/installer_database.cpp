@@ -25,7 +25,7 @@ std::u16string_view View(LPCWSTR text) {
 UINT Finish(const Status& status) {
   if (status.ok()) {
     t_last_error.reset();
-    return ERROR_SUCCESS;
+    return result_code::kSuccess;
   }
   t_last_error = status.error();
   return status.code();
@@ -37,22 +37,22 @@ UINT Fail(uint32_t code, int msi_error, std::u16string tmpl, std::vector<std::u1
 
 /// Copies text into a caller's buffer with the platform's length protocol: on entry
 /// *size is the buffer's capacity in characters; on return it is the text's length
-/// without the terminator; ERROR_MORE_DATA when the buffer cannot hold text and NUL.
+/// without the terminator; result_code::kMoreData when the buffer cannot hold text and NUL.
 UINT CopyOut(std::u16string_view text, LPWSTR buffer, DWORD* size) {
-  if (!size) return buffer ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+  if (!size) return buffer ? result_code::kInvalidParameter : result_code::kSuccess;
   const DWORD capacity = *size;
   *size = static_cast<DWORD>(text.size());
-  if (!buffer) return ERROR_SUCCESS;
+  if (!buffer) return result_code::kSuccess;
   if (capacity <= text.size()) {
     if (capacity > 0) {
       text.substr(0, capacity - 1).copy(buffer, capacity - 1);
       buffer[capacity - 1] = u'\0';
     }
-    return ERROR_MORE_DATA;
+    return result_code::kMoreData;
   }
   text.copy(buffer, text.size());
   buffer[text.size()] = u'\0';
-  return ERROR_SUCCESS;
+  return result_code::kSuccess;
 }
 
 std::u16string FieldText(const engine::Value& value) {
@@ -91,7 +91,7 @@ T* InstallerDatabase::Find(MSIHANDLE handle) {
 
 UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist,
                                          MSIHANDLE* phDatabase) {
-  if (!szDatabasePath || !phDatabase) return ERROR_INVALID_PARAMETER;
+  if (!szDatabasePath || !phDatabase) return result_code::kInvalidParameter;
   *phDatabase = 0;
   engine::OpenMode mode;
   if (szPersist == MSIDBOPEN_READONLY) {
@@ -100,7 +100,7 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
     mode = engine::OpenMode::kTransact;
   } else {
     // Direct, create and output-path modes are not offered by this implementation.
-    return Fail(ERROR_INVALID_PARAMETER, 2203,
+    return Fail(result_code::kInvalidParameter, 2203,
                 u"Database: [2]. Cannot open database file. System error [3].",
                 {std::u16string(View(szDatabasePath)), u"unsupported persist mode"});
   }
@@ -112,7 +112,7 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
 }
 
 UINT InstallerDatabase::OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
-  if (!szDatabasePath || !phDatabase) return ERROR_INVALID_PARAMETER;
+  if (!szDatabasePath || !phDatabase) return result_code::kInvalidParameter;
   *phDatabase = 0;
   auto opened = engine::Database::Open(platform::EncodePath(View(szDatabasePath)), engine::OpenMode::kTransact,
                                        engine::Durability::kScratch);
@@ -124,7 +124,7 @@ UINT InstallerDatabase::OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* p
 
 UINT InstallerDatabase::MsiDatabaseCommit(MSIHANDLE hDatabase) {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
-  if (!database) return ERROR_INVALID_HANDLE;
+  if (!database) return result_code::kInvalidHandle;
   return Finish((*database)->Commit());
 }
 
@@ -133,11 +133,11 @@ UINT InstallerDatabase::MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHA
                                                       int iReserved2) {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
-  if (!database || !reference) return ERROR_INVALID_HANDLE;
-  if (iReserved1 != 0 || iReserved2 != 0) return ERROR_INVALID_PARAMETER;
+  if (!database || !reference) return result_code::kInvalidHandle;
+  if (iReserved1 != 0 || iReserved2 != 0) return result_code::kInvalidParameter;
   if (!szTransformFile || !*szTransformFile) {
     // Without a path the operation only compares.
-    return Fail(ERROR_INVALID_PARAMETER, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+    return Fail(result_code::kInvalidParameter, 2203, u"Database: [2]. Cannot open database file. System error [3].",
                 {u"", u"no transform path given"});
   }
   return Finish(engine::GenerateTransform(**database, **reference,
@@ -149,8 +149,8 @@ UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIH
                                                        int iValidation) {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
-  if (!database || !reference) return ERROR_INVALID_HANDLE;
-  if (!szTransformFile || !*szTransformFile) return ERROR_INVALID_PARAMETER;
+  if (!database || !reference) return result_code::kInvalidHandle;
+  if (!szTransformFile || !*szTransformFile) return result_code::kInvalidParameter;
   return Finish(engine::CreateTransformSummaryInfo(**database, **reference,
                                                    platform::EncodePath(View(szTransformFile)),
                                                    iErrorConditions, iValidation));
@@ -160,8 +160,8 @@ UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIH
 
 UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView) {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
-  if (!database) return ERROR_INVALID_HANDLE;
-  if (!szQuery || !phView) return ERROR_INVALID_PARAMETER;
+  if (!database) return result_code::kInvalidHandle;
+  if (!szQuery || !phView) return result_code::kInvalidParameter;
   *phView = 0;
   auto view = sql::View::Open(**database, View(szQuery));
   if (!view.ok()) return Finish(view.error());
@@ -171,11 +171,11 @@ UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuer
 
 UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
   auto* view = Find<ViewObject>(hView);
-  if (!view) return ERROR_INVALID_HANDLE;
+  if (!view) return result_code::kInvalidHandle;
   std::vector<engine::Value> params;
   if (hRecord != 0) {
     auto* record = Find<Record>(hRecord);
-    if (!record) return ERROR_INVALID_HANDLE;
+    if (!record) return result_code::kInvalidHandle;
     params.assign(record->fields.begin() + 1, record->fields.end());
   }
   return Finish(view->view->Execute(params));
@@ -183,18 +183,18 @@ UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
 
 UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   auto* view = Find<ViewObject>(hView);
-  if (!view) return ERROR_INVALID_HANDLE;
-  if (!phRecord) return ERROR_INVALID_PARAMETER;
+  if (!view) return result_code::kInvalidHandle;
+  if (!phRecord) return result_code::kInvalidParameter;
   *phRecord = 0;
   auto row = view->view->Fetch();
   if (!row.ok()) return row.code();
-  if (!row->has_value()) return ERROR_NO_MORE_ITEMS;
+  if (!row->has_value()) return result_code::kNoMoreItems;
   Record record;
   record.fields.reserve((*row)->size() + 1);
   record.fields.push_back(engine::Value::Null());
   for (auto& value : **row) record.fields.push_back(std::move(value));
   *phRecord = Add(std::move(record));
-  return ERROR_SUCCESS;
+  return result_code::kSuccess;
 }
 
 // ---- Records ------------------------------------------------------------------
@@ -209,16 +209,16 @@ MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) {
 
 UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) {
   auto* record = Find<Record>(hRecord);
-  if (!record) return ERROR_INVALID_HANDLE;
-  if (iField >= record->fields.size()) return ERROR_INVALID_PARAMETER;
+  if (!record) return result_code::kInvalidHandle;
+  if (iField >= record->fields.size()) return result_code::kInvalidParameter;
   record->fields[iField] = engine::Value::String(std::u16string(View(szValue)));
-  return ERROR_SUCCESS;
+  return result_code::kSuccess;
 }
 
 UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf,
                                             DWORD* pcchValueBuf) {
   auto* record = Find<Record>(hRecord);
-  if (!record) return ERROR_INVALID_HANDLE;
+  if (!record) return result_code::kInvalidHandle;
   std::u16string text;
   if (iField < record->fields.size()) text = FieldText(record->fields[iField]);
   return CopyOut(text, szValueBuf, pcchValueBuf);
@@ -274,16 +274,16 @@ std::u16string FormatRecordText(const Record& record) {
 
 UINT InstallerDatabase::MsiFormatRecordW(MSIHANDLE hInstall, MSIHANDLE hRecord, LPWSTR szResultBuf,
                                          DWORD* pcchResultBuf) {
-  if (hInstall != 0) return ERROR_INVALID_HANDLE;  // no install sessions here
+  if (hInstall != 0) return result_code::kInvalidHandle;  // no install sessions here
   auto* record = Find<Record>(hRecord);
-  if (!record) return ERROR_INVALID_HANDLE;
-  if (szResultBuf && !pcchResultBuf) return ERROR_INVALID_PARAMETER;
+  if (!record) return result_code::kInvalidHandle;
+  if (szResultBuf && !pcchResultBuf) return result_code::kInvalidParameter;
   return CopyOut(FormatRecordText(*record), szResultBuf, pcchResultBuf);
 }
 
 UINT InstallerDatabase::MsiCloseHandle(MSIHANDLE hAny) {
-  if (hAny == 0) return ERROR_SUCCESS;
-  return handles_.erase(hAny) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  if (hAny == 0) return result_code::kSuccess;
+  return handles_.erase(hAny) ? result_code::kSuccess : result_code::kInvalidHandle;
 }
 
 }  // namespace mkx::installer

@@ -24,6 +24,36 @@
 #include "engine/value.h"
 #include "platform/result.h"
 
+namespace mkx {
+// The result codes under the Windows SDK's names, for the installer's callers. (A
+// file that also includes the SDK's headers includes this one first.)
+inline constexpr uint32_t ERROR_SUCCESS = result_code::kSuccess;
+inline constexpr uint32_t ERROR_FILE_NOT_FOUND = result_code::kFileNotFound;
+inline constexpr uint32_t ERROR_ACCESS_DENIED = result_code::kAccessDenied;
+inline constexpr uint32_t ERROR_INVALID_HANDLE = result_code::kInvalidHandle;
+inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = result_code::kNotEnoughMemory;
+inline constexpr uint32_t ERROR_INVALID_DATA = result_code::kInvalidData;
+inline constexpr uint32_t ERROR_WRITE_FAULT = result_code::kWriteFault;
+inline constexpr uint32_t ERROR_READ_FAULT = result_code::kReadFault;
+inline constexpr uint32_t ERROR_HANDLE_DISK_FULL = result_code::kHandleDiskFull;
+inline constexpr uint32_t ERROR_INVALID_PARAMETER = result_code::kInvalidParameter;
+inline constexpr uint32_t ERROR_OPEN_FAILED = result_code::kOpenFailed;
+inline constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = result_code::kCallNotImplemented;
+inline constexpr uint32_t ERROR_BAD_PATHNAME = result_code::kBadPathname;
+inline constexpr uint32_t ERROR_NO_DATA = result_code::kNoData;
+inline constexpr uint32_t ERROR_MORE_DATA = result_code::kMoreData;
+inline constexpr uint32_t ERROR_NO_MORE_ITEMS = result_code::kNoMoreItems;
+inline constexpr uint32_t ERROR_INVALID_HANDLE_STATE = result_code::kInvalidHandleState;
+inline constexpr uint32_t ERROR_BAD_QUERY_SYNTAX = result_code::kBadQuerySyntax;
+inline constexpr uint32_t ERROR_INVALID_FIELD = result_code::kInvalidField;
+inline constexpr uint32_t ERROR_INSTALL_PACKAGE_INVALID = result_code::kInstallPackageInvalid;
+inline constexpr uint32_t ERROR_INSTALL_TRANSFORM_FAILURE = result_code::kInstallTransformFailure;
+inline constexpr uint32_t ERROR_FUNCTION_FAILED = result_code::kFunctionFailed;
+inline constexpr uint32_t ERROR_INVALID_TABLE = result_code::kInvalidTable;
+inline constexpr uint32_t ERROR_DATATYPE_MISMATCH = result_code::kDatatypeMismatch;
+inline constexpr uint32_t ERROR_CREATE_FAILED = result_code::kCreateFailed;
+}  // namespace mkx
+
 namespace mkx::engine {
 class Database;
 }

@@ -14,7 +14,7 @@ namespace {
 
 Error IoError(uint32_t code, const std::string& path, int err) {
   uint32_t result = code;
-  if (code == ERROR_WRITE_FAULT && (err == ENOSPC || err == EDQUOT)) result = ERROR_HANDLE_DISK_FULL;
+  if (code == result_code::kWriteFault && (err == ENOSPC || err == EDQUOT)) result = result_code::kHandleDiskFull;
   return SystemError(result, Widen(path), SystemErrorText(err));
 }
 
@@ -30,22 +30,22 @@ class PosixFile final : public RandomAccessFile {
       ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
-        return IoError(ERROR_READ_FAULT, path_, errno);
+        return IoError(result_code::kReadFault, path_, errno);
       }
-      if (n == 0) return IoError(ERROR_READ_FAULT, path_, EIO);
+      if (n == 0) return IoError(result_code::kReadFault, path_, EIO);
       done += static_cast<size_t>(n);
     }
     return Ok{};
   }
 
   Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override {
-    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, EBADF);
+    if (!writable_) return IoError(result_code::kWriteFault, path_, EBADF);
     size_t done = 0;
     while (done < data.size()) {
       ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
-        return IoError(ERROR_WRITE_FAULT, path_, errno);
+        return IoError(result_code::kWriteFault, path_, errno);
       }
       done += static_cast<size_t>(n);
     }
@@ -56,13 +56,13 @@ class PosixFile final : public RandomAccessFile {
   uint64_t Size() const override { return size_; }
 
   Status Sync() override {
-    if (writable_ && ::fdatasync(fd_) != 0) return IoError(ERROR_WRITE_FAULT, path_, errno);
+    if (writable_ && ::fdatasync(fd_) != 0) return IoError(result_code::kWriteFault, path_, errno);
     return Ok{};
   }
 
   Status Truncate(uint64_t size) override {
-    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, EBADF);
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return IoError(ERROR_WRITE_FAULT, path_, errno);
+    if (!writable_) return IoError(result_code::kWriteFault, path_, EBADF);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return IoError(result_code::kWriteFault, path_, errno);
     size_ = size;
     return Ok{};
   }
@@ -85,7 +85,7 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
     case FileMode::kReadWrite: flags |= O_RDWR; break;
     case FileMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
   }
-  const uint32_t failure = mode == FileMode::kCreateNew ? ERROR_CREATE_FAILED : ERROR_OPEN_FAILED;
+  const uint32_t failure = mode == FileMode::kCreateNew ? result_code::kCreateFailed : result_code::kOpenFailed;
   int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return IoError(failure, path, errno);
   struct stat st{};
@@ -111,18 +111,18 @@ bool PathExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 
 Status RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) == 0) return Ok{};
-  return SystemError(ERROR_CREATE_FAILED, Widen(to), SystemErrorText(errno));
+  return SystemError(result_code::kCreateFailed, Widen(to), SystemErrorText(errno));
 }
 
 Status SyncParentDirectory(const std::string& path) {
   const size_t start = FileNameStart(path);
   const std::string dir = start == 0 ? "." : start == 1 ? "/" : path.substr(0, start - 1);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return IoError(ERROR_WRITE_FAULT, dir, errno);
+  if (fd < 0) return IoError(result_code::kWriteFault, dir, errno);
   const int synced = ::fsync(fd);
   const int err = errno;
   ::close(fd);
-  if (synced != 0) return IoError(ERROR_WRITE_FAULT, dir, err);
+  if (synced != 0) return IoError(result_code::kWriteFault, dir, err);
   return Ok{};
 }
 

@@ -19,10 +19,10 @@ class RandomAccessFile {
   virtual ~RandomAccessFile() = default;
 
   /// Reads exactly out.size() bytes at offset. Reading past the end fails with
-  /// ERROR_READ_FAULT (the caller validated sizes; a short file is corrupt).
+  /// result_code::kReadFault (the caller validated sizes; a short file is corrupt).
   virtual Status ReadAt(uint64_t offset, std::span<uint8_t> out) = 0;
   /// Writes all of data at offset, extending the file when needed.
-  /// Fails with ERROR_WRITE_FAULT or ERROR_HANDLE_DISK_FULL.
+  /// Fails with result_code::kWriteFault or result_code::kHandleDiskFull.
   virtual Status WriteAt(uint64_t offset, std::span<const uint8_t> data) = 0;
   /// Current size in bytes.
   virtual uint64_t Size() const = 0;
@@ -39,8 +39,8 @@ enum class FileMode {
   kCreateNew,     // new file; fails if the path exists (O_EXCL)
 };
 
-/// Opens a file. Failures give ERROR_OPEN_FAILED (existing file) or
-/// ERROR_CREATE_FAILED (kCreateNew), with fields {path, system reason}.
+/// Opens a file. Failures give result_code::kOpenFailed (existing file) or
+/// result_code::kCreateFailed (kCreateNew), with fields {path, system reason}.
 Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode);
 
 /// Where the last component of `path` begins: just after the last separator ('/';
@@ -53,12 +53,12 @@ bool PathExists(const std::string& path);
 
 /// Puts `from` in place of `to` in one step, replacing a file at `to` (rename on
 /// POSIX, MoveFileExW with MOVEFILE_REPLACE_EXISTING on Windows). Fails with
-/// ERROR_CREATE_FAILED, fields {to, system reason}.
+/// result_code::kCreateFailed, fields {to, system reason}.
 Status RenameOver(const std::string& from, const std::string& to);
 
 /// Makes a completed RenameOver to `path` durable where the system needs a separate
 /// step for that (fsync of the directory on POSIX; Windows needs none). Fails with
-/// ERROR_WRITE_FAULT, fields {directory, system reason}.
+/// result_code::kWriteFault, fields {directory, system reason}.
 Status SyncParentDirectory(const std::string& path);
 
 }  // namespace mkx::platform

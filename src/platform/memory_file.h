@@ -18,7 +18,7 @@ class MemoryFile final : public RandomAccessFile {
   explicit MemoryFile(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
 
   Status ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return Error(ERROR_READ_FAULT);
+    if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return Error(result_code::kReadFault);
     std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(offset), out.size(), out.begin());
     return Ok{};
   }

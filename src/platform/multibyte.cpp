@@ -61,7 +61,7 @@ const IconvPair& Pair(uint32_t cp) {
 Result<const IconvPair*> Descriptors(uint32_t cp) {
   const IconvPair& pair = Pair(cp);
   if (!pair.ok()) {
-    return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
+    return SystemError(result_code::kInvalidParameter, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
   }
   return &pair;
 }

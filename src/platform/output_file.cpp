@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/system_error.h"
 #include "platform/temp_files.h"
 #include "platform/wide.h"
 
@@ -20,8 +21,7 @@ namespace mkx::platform {
 namespace {
 
 Error OutputError(uint32_t code, const std::string& path, int error) {
-  return Error(code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
-               {DecodePath(path), SystemErrorText(error)});
+  return SystemError(code, DecodePath(path), SystemErrorText(error));
 }
 
 std::string DirectoryOf(const std::string& path) { return path.substr(0, FileNameStart(path)); }
@@ -33,11 +33,11 @@ Result<std::string> FollowLinks(std::string path) {
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::vector<char> buffer(PATH_MAX + 1);
     const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size() - 1);
-    if (n < 0) return OutputError(ERROR_CREATE_FAILED, path, errno);
+    if (n < 0) return OutputError(result_code::kCreateFailed, path, errno);
     std::string link(buffer.data(), static_cast<size_t>(n));
     path = link.starts_with('/') ? link : DirectoryOf(path) + link;
   }
-  return OutputError(ERROR_CREATE_FAILED, path, ELOOP);
+  return OutputError(result_code::kCreateFailed, path, ELOOP);
 }
 
 // A new private file "<dir>/.<name>.<random>.tmp" (or in `directory` when given),
@@ -59,7 +59,7 @@ Result<std::string> CreateTemp(const std::string& beside, const std::string& dir
     error = errno;
     if (error != EEXIST) break;
   }
-  return Error(ERROR_CREATE_FAILED);
+  return Error(result_code::kCreateFailed);
 }
 
 Status WriteAll(int fd, const std::vector<uint8_t>& bytes, const std::string& path) {
@@ -67,7 +67,7 @@ Status WriteAll(int fd, const std::vector<uint8_t>& bytes, const std::string& pa
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return OutputError(errno == ENOSPC ? ERROR_HANDLE_DISK_FULL : ERROR_WRITE_FAULT, path, errno);
+    if (n <= 0) return OutputError(errno == ENOSPC ? result_code::kHandleDiskFull : result_code::kWriteFault, path, errno);
     done += static_cast<size_t>(n);
   }
   return Ok{};
@@ -75,7 +75,7 @@ Status WriteAll(int fd, const std::vector<uint8_t>& bytes, const std::string& pa
 
 Result<std::vector<uint8_t>> ReadAll(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return OutputError(ERROR_READ_FAULT, path, errno);
+  if (fd < 0) return OutputError(result_code::kReadFault, path, errno);
   std::vector<uint8_t> bytes;
   uint8_t buffer[65536];
   for (;;) {
@@ -84,7 +84,7 @@ Result<std::vector<uint8_t>> ReadAll(const std::string& path) {
     if (n < 0) {
       const int error = errno;
       ::close(fd);
-      return OutputError(ERROR_READ_FAULT, path, error);
+      return OutputError(result_code::kReadFault, path, error);
     }
     if (n == 0) break;
     bytes.insert(bytes.end(), buffer, buffer + n);
@@ -103,14 +103,14 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
   struct stat st;
   const bool exists = ::stat(out->target_.c_str(), &st) == 0;
   if (exists) {
-    if (S_ISDIR(st.st_mode)) return OutputError(ERROR_CREATE_FAILED, path, EISDIR);
+    if (S_ISDIR(st.st_mode)) return OutputError(result_code::kCreateFailed, path, EISDIR);
     if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
       out->kind_ = Kind::kWriteThrough;
     } else if (!S_ISREG(st.st_mode)) {
-      return OutputError(ERROR_CREATE_FAILED, path, EINVAL);
+      return OutputError(result_code::kCreateFailed, path, EINVAL);
     } else if (::access(out->target_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
       // A read-only file is refused, as Windows refuses it, whoever runs the tool.
-      return OutputError(ERROR_ACCESS_DENIED, path, EACCES);
+      return OutputError(result_code::kAccessDenied, path, EACCES);
     } else {
       out->keep_mode_ = true;
       out->mode_ = st.st_mode & 07777;
@@ -125,7 +125,7 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
   };
   int error = 0;
   DeferTerminationSignals deferred;  // no signal between creating and arming
-  Result<std::string> temp = Error(ERROR_CREATE_FAILED);
+  Result<std::string> temp = Error(result_code::kCreateFailed);
   if (out->kind_ == Kind::kWriteThrough) {
     auto dir = temp_directory();
     if (!dir.ok()) return dir.take_error();
@@ -140,7 +140,7 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
       temp = CreateTemp(out->target_, *dir, error);
     }
   }
-  if (!temp.ok()) return OutputError(ERROR_CREATE_FAILED, path, error);
+  if (!temp.ok()) return OutputError(result_code::kCreateFailed, path, error);
   out->temp_ = *temp;
   (void)out->cleanup_.Arm(out->temp_);  // with every slot taken, the file is not covered
   return out;
@@ -155,18 +155,18 @@ Status OutputFile::Publish() {
     auto bytes = ReadAll(temp_);
     if (!bytes.ok()) return bytes.take_error();
     const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+    if (fd < 0) return OutputError(result_code::kCreateFailed, target_, errno);
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     Status written;
-    if (regular && ::ftruncate(fd, 0) != 0) written = OutputError(ERROR_WRITE_FAULT, target_, errno);
+    if (regular && ::ftruncate(fd, 0) != 0) written = OutputError(result_code::kWriteFault, target_, errno);
     if (written.ok()) written = WriteAll(fd, *bytes, target_);
-    if (written.ok() && regular && ::fdatasync(fd) != 0) written = OutputError(ERROR_WRITE_FAULT, target_, errno);
+    if (written.ok() && regular && ::fdatasync(fd) != 0) written = OutputError(result_code::kWriteFault, target_, errno);
     ::close(fd);
     return written;  // the temporary file goes with this object
   }
   const int fd = ::open(temp_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+  if (fd < 0) return OutputError(result_code::kCreateFailed, target_, errno);
   if (keep_mode_) {
     (void)::fchown(fd, uid_, gid_);  // kept where the user may; else the user's own
     ::fchmod(fd, mode_);
@@ -174,8 +174,8 @@ Status OutputFile::Publish() {
   const bool synced = ::fdatasync(fd) == 0;
   const int sync_error = errno;
   ::close(fd);
-  if (!synced) return OutputError(ERROR_WRITE_FAULT, target_, sync_error);
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(ERROR_CREATE_FAILED, target_, errno);
+  if (!synced) return OutputError(result_code::kWriteFault, target_, sync_error);
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(result_code::kCreateFailed, target_, errno);
   done_ = true;
   cleanup_.Disarm();
   // The transform is in place; a directory that cannot be synced leaves only the

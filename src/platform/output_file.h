@@ -10,7 +10,7 @@
 //  - a symbolic link: the file it points to, as above (a dangling link creates its
 //    target); the link stays;
 //  - a character device or a FIFO: the complete bytes are written through to it;
-//  - an existing file the user may not write: refused with ERROR_ACCESS_DENIED;
+//  - an existing file the user may not write: refused with result_code::kAccessDenied;
 //  - a writable file in a directory that takes no new file: the temporary file is
 //    made in the temporary directory and the complete bytes are written in place.
 // Until Publish, a termination signal deletes the temporary file, and the path is
@@ -29,7 +29,7 @@ namespace mkx::platform {
 class OutputFile {
  public:
   /// Prepares the output for `path` (see above) and creates its empty temporary file.
-  /// Failures: ERROR_ACCESS_DENIED, or ERROR_CREATE_FAILED, with fields {path, system
+  /// Failures: result_code::kAccessDenied, or result_code::kCreateFailed, with fields {path, system
   /// reason}.
   static Result<std::unique_ptr<OutputFile>> Create(const std::string& path);
 
@@ -41,7 +41,7 @@ class OutputFile {
   const std::string& temp_path() const { return temp_; }
 
   /// Puts the contents of the temporary file at the path (see above). Fails with
-  /// ERROR_CREATE_FAILED or the write's own code; the path is then untouched, except
+  /// result_code::kCreateFailed or the write's own code; the path is then untouched, except
   /// for a write through, which may have written part.
   Status Publish();
 

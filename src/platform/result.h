@@ -1,7 +1,9 @@
 // Result codes and the small result type used below the installer interface.
 //
 // Result codes are the Windows ones (winerror.h values), so the installer layer can
-// hand them to callers unchanged. An Error also carries what the installer's last
+// hand them to callers unchanged. Their names here are our own
+// (result_code::kAccessDenied), so this header and the Windows SDK's can be included
+// in any order; the installer layer gives them the SDK's names for its callers. An Error also carries what the installer's last
 // error record needs: an installer error number, a format template and its fields.
 #pragma once
 
@@ -13,38 +15,40 @@
 
 namespace mkx {
 
-inline constexpr uint32_t ERROR_SUCCESS = 0;
-inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
-inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
-inline constexpr uint32_t ERROR_INVALID_HANDLE = 6;
-inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
-inline constexpr uint32_t ERROR_INVALID_DATA = 13;
-inline constexpr uint32_t ERROR_WRITE_FAULT = 29;
-inline constexpr uint32_t ERROR_READ_FAULT = 30;
-inline constexpr uint32_t ERROR_HANDLE_DISK_FULL = 39;
-inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
-inline constexpr uint32_t ERROR_OPEN_FAILED = 110;
-inline constexpr uint32_t ERROR_CALL_NOT_IMPLEMENTED = 120;
-inline constexpr uint32_t ERROR_BAD_PATHNAME = 161;
-inline constexpr uint32_t ERROR_NO_DATA = 232;
-inline constexpr uint32_t ERROR_MORE_DATA = 234;
-inline constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
-inline constexpr uint32_t ERROR_INVALID_HANDLE_STATE = 1609;
-inline constexpr uint32_t ERROR_BAD_QUERY_SYNTAX = 1615;
-inline constexpr uint32_t ERROR_INVALID_FIELD = 1616;
-inline constexpr uint32_t ERROR_INSTALL_PACKAGE_INVALID = 1620;
-inline constexpr uint32_t ERROR_INSTALL_TRANSFORM_FAILURE = 1624;
-inline constexpr uint32_t ERROR_FUNCTION_FAILED = 1627;
-inline constexpr uint32_t ERROR_INVALID_TABLE = 1628;
-inline constexpr uint32_t ERROR_DATATYPE_MISMATCH = 1629;
-inline constexpr uint32_t ERROR_CREATE_FAILED = 1631;
+namespace result_code {
+inline constexpr uint32_t kSuccess = 0;
+inline constexpr uint32_t kFileNotFound = 2;
+inline constexpr uint32_t kAccessDenied = 5;
+inline constexpr uint32_t kInvalidHandle = 6;
+inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kInvalidData = 13;
+inline constexpr uint32_t kWriteFault = 29;
+inline constexpr uint32_t kReadFault = 30;
+inline constexpr uint32_t kHandleDiskFull = 39;
+inline constexpr uint32_t kInvalidParameter = 87;
+inline constexpr uint32_t kOpenFailed = 110;
+inline constexpr uint32_t kCallNotImplemented = 120;
+inline constexpr uint32_t kBadPathname = 161;
+inline constexpr uint32_t kNoData = 232;
+inline constexpr uint32_t kMoreData = 234;
+inline constexpr uint32_t kNoMoreItems = 259;
+inline constexpr uint32_t kInvalidHandleState = 1609;
+inline constexpr uint32_t kBadQuerySyntax = 1615;
+inline constexpr uint32_t kInvalidField = 1616;
+inline constexpr uint32_t kInstallPackageInvalid = 1620;
+inline constexpr uint32_t kInstallTransformFailure = 1624;
+inline constexpr uint32_t kFunctionFailed = 1627;
+inline constexpr uint32_t kInvalidTable = 1628;
+inline constexpr uint32_t kDatatypeMismatch = 1629;
+inline constexpr uint32_t kCreateFailed = 1631;
+}  // namespace result_code
 
 /// A failure: the result code to return, plus the data of an installer error record.
 /// `msi_error` is the installer error number (record field 1); `fields` are fields
 /// 2..n; `message_template` is the record's field 0, where [2], [3], ... refer to
 /// `fields` (the template is what turns the record into one English sentence).
 struct Error {
-  uint32_t code = ERROR_FUNCTION_FAILED;
+  uint32_t code = result_code::kFunctionFailed;
   int msi_error = 0;
   std::u16string message_template;
   std::vector<std::u16string> fields;
@@ -78,7 +82,7 @@ class [[nodiscard]] Result {
 
   const Error& error() const { return std::get<1>(state_); }
   Error&& take_error() { return std::get<1>(std::move(state_)); }
-  uint32_t code() const { return ok() ? ERROR_SUCCESS : error().code; }
+  uint32_t code() const { return ok() ? result_code::kSuccess : error().code; }
 
  private:
   std::variant<T, Error> state_;
@@ -103,7 +107,7 @@ class [[nodiscard]] Status {
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
   const Error& error() const { return error_; }
-  uint32_t code() const { return failed_ ? error_.code : ERROR_SUCCESS; }
+  uint32_t code() const { return failed_ ? error_.code : result_code::kSuccess; }
 
  private:
   Error error_;

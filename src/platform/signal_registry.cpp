@@ -32,7 +32,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "the handler needs lock-fre
 
 Result<int> Claim(const std::string& path) {
   if (path.empty() || path.size() >= kPathCapacity || path.find('\0') != std::string::npos) {
-    return SystemError(ERROR_BAD_PATHNAME, DecodePath(path),
+    return SystemError(result_code::kBadPathname, DecodePath(path),
                        u"the path is empty or too long to be cleaned up on a signal");
   }
   for (int i = 0; i < kSlots; ++i) {
@@ -42,7 +42,7 @@ Result<int> Claim(const std::string& path) {
       return i;
     }
   }
-  return SystemError(ERROR_NOT_ENOUGH_MEMORY, DecodePath(path), u"every cleanup slot is taken");
+  return SystemError(result_code::kNotEnoughMemory, DecodePath(path), u"every cleanup slot is taken");
 }
 
 }  // namespace

@@ -17,12 +17,12 @@ Result<std::u16string> GetTempDirectory(size_t limit) {
   const char* env = std::getenv("TMPDIR");
   std::string dir = (env && *env) ? env : "/tmp";
   if (dir.back() != '/') dir.push_back('/');
-  if (dir.size() + 1 > limit) return SystemError(ERROR_BAD_PATHNAME, Widen(dir), SystemErrorText(ENAMETOOLONG));
+  if (dir.size() + 1 > limit) return SystemError(result_code::kBadPathname, Widen(dir), SystemErrorText(ENAMETOOLONG));
   return Widen(dir);
 }
 
 Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return SystemError(ERROR_BAD_PATHNAME, directory, SystemErrorText(ENOENT));
+  if (directory.empty()) return SystemError(result_code::kBadPathname, directory, SystemErrorText(ENOENT));
   static const char kHex[] = "0123456789ABCDEF";
   std::random_device seed;
   std::minstd_rand rng(seed());
@@ -46,9 +46,9 @@ Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, con
       ::close(fd);
       return Widen(name);
     }
-    if (errno != EEXIST) return SystemError(ERROR_CREATE_FAILED, Widen(name), SystemErrorText(errno));
+    if (errno != EEXIST) return SystemError(result_code::kCreateFailed, Widen(name), SystemErrorText(errno));
   }
-  return SystemError(ERROR_CREATE_FAILED, Widen(base + "XXXX.tmp"), SystemErrorText(EEXIST));
+  return SystemError(result_code::kCreateFailed, Widen(base + "XXXX.tmp"), SystemErrorText(EEXIST));
 }
 
 namespace {
@@ -89,13 +89,13 @@ bool CopyContents(int in, int out) {
 
 Status CopyFileOver(const std::string& source, const std::string& target) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return SystemError(ERROR_OPEN_FAILED, Widen(source), SystemErrorText(errno));
+  if (in < 0) return SystemError(result_code::kOpenFailed, Widen(source), SystemErrorText(errno));
   struct stat st{};
   const bool stated = ::fstat(in, &st) == 0;
   if (!stated || !S_ISREG(st.st_mode)) {
     const int err = !stated ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     ::close(in);
-    return SystemError(ERROR_OPEN_FAILED, Widen(source), SystemErrorText(err));
+    return SystemError(result_code::kOpenFailed, Widen(source), SystemErrorText(err));
   }
   // No O_TRUNC: on ext4, truncating a file to zero and writing it again makes close()
   // start writing the whole file to disk (the replace-via-truncate safeguard), which
@@ -105,7 +105,7 @@ Status CopyFileOver(const std::string& source, const std::string& target) {
   if (out < 0) {
     const int err = errno;
     ::close(in);
-    return SystemError(ERROR_CREATE_FAILED, Widen(target), SystemErrorText(err));
+    return SystemError(result_code::kCreateFailed, Widen(target), SystemErrorText(err));
   }
   bool ok = CopyContents(in, out);
   if (ok) {
@@ -120,14 +120,14 @@ Status CopyFileOver(const std::string& source, const std::string& target) {
   }
   ::close(in);
   if (ok) return Ok{};
-  const uint32_t code = err == ENOSPC || err == EDQUOT ? ERROR_HANDLE_DISK_FULL : ERROR_WRITE_FAULT;
+  const uint32_t code = err == ENOSPC || err == EDQUOT ? result_code::kHandleDiskFull : result_code::kWriteFault;
   return SystemError(code, Widen(target), SystemErrorText(err));
 }
 
 Status RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return Ok{};
   const int err = path.empty() ? ENOENT : errno;
-  return SystemError(err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED, Widen(path), SystemErrorText(err));
+  return SystemError(err == ENOENT ? result_code::kFileNotFound : result_code::kAccessDenied, Widen(path), SystemErrorText(err));
 }
 
 bool SameExistingFile(const std::string& a, const std::string& b) {

@@ -12,12 +12,12 @@ namespace mkx::platform {
 
 Result<std::unique_ptr<TextModeFile>> TextModeFile::Open(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SystemError(ERROR_OPEN_FAILED, Widen(path), SystemErrorText(errno));
+  if (fd < 0) return SystemError(result_code::kOpenFailed, Widen(path), SystemErrorText(errno));
   struct stat st{};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    return SystemError(ERROR_OPEN_FAILED, Widen(path), SystemErrorText(err));
+    return SystemError(result_code::kOpenFailed, Widen(path), SystemErrorText(err));
   }
   return std::unique_ptr<TextModeFile>(new TextModeFile(fd, S_ISREG(st.st_mode)));
 }

@@ -4,6 +4,7 @@
 
 #include "platform/console.h"
 #include "platform/output_file.h"
+#include "platform/system_error.h"
 #include "platform/wide.h"
 #include "tool/scoped_msi_handle.h"
 
@@ -44,7 +45,11 @@ std::u16string ErrorText(const Error& error) {
   return text;
 }
 
-void ReportGenerationFailure(const Error& error) {
+// A failure of the transform file itself, told as the installer tells a file it
+// cannot create: the path and the system's reason.
+void ReportGenerationFailure(const Error& failure) {
+  const Error error(failure.code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+                    {failure.fields.empty() ? u"" : failure.fields.front(), platform::SystemReason(failure)});
   platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(error.code)});
   platform::Print(u"Err#%d %s\n", {Signed(error.code), ErrorText(error)});
 }

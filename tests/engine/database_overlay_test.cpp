@@ -40,20 +40,20 @@ class OverlayFile : public compound::CompoundFile {
   Result<std::vector<uint8_t>> ReadStream(std::u16string_view name) const override {
     auto it = overlay_->find(name);
     if (it == overlay_->end()) return base_->ReadStream(name);
-    if (!it->second) return Error(ERROR_READ_FAULT);
+    if (!it->second) return Error(result_code::kReadFault);
     return *it->second;
   }
   Status ReadStreamRange(std::u16string_view name, uint64_t offset,
                          std::span<uint8_t> out) const override {
     auto it = overlay_->find(name);
     if (it == overlay_->end()) return base_->ReadStreamRange(name, offset, out);
-    if (!it->second || offset + out.size() > it->second->size()) return Error(ERROR_READ_FAULT);
+    if (!it->second || offset + out.size() > it->second->size()) return Error(result_code::kReadFault);
     std::copy_n(it->second->begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
     return Ok{};
   }
   Status Commit(std::span<const compound::StreamChange> changes) override {
     ++commits;
-    if (fail) return Error(ERROR_WRITE_FAULT, 0, u"[2]", {u"disk full"});
+    if (fail) return Error(result_code::kWriteFault, 0, u"[2]", {u"disk full"});
     for (const auto& c : changes) {
       (*overlay_)[c.name] = c.data;
       written.push_back(DecodeStreamName(c.name));

@@ -77,7 +77,7 @@ TEST(DatabaseTest, CatalogAndLookups) {
 
   auto missing = db->GetTable(u"NoSuchTable");
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.code(), ERROR_INVALID_TABLE);
+  EXPECT_EQ(missing.code(), result_code::kInvalidTable);
   EXPECT_TRUE(db->Commit().ok());  // read-only: nothing to do
 }
 
@@ -90,7 +90,7 @@ TEST(DatabaseTest, RefusesFilesThatAreNotDatabases) {
   for (const Case& c : cases) {
     auto db = Database::Open(c.path, OpenMode::kReadOnly);
     ASSERT_FALSE(db.ok()) << c.path;
-    EXPECT_EQ(db.code(), ERROR_OPEN_FAILED);
+    EXPECT_EQ(db.code(), result_code::kOpenFailed);
     EXPECT_EQ(db.error().msi_error, 2203);
     ASSERT_EQ(db.error().fields.size(), 2u);
     EXPECT_EQ(db.error().fields[0], std::u16string(c.path.begin(), c.path.end()));
@@ -170,7 +170,7 @@ TEST(DatabaseTest, RefusesDamagedCatalogsCleanly) {
     WriteDatabase(dir.File("bad.msi"), streams);
     auto db = Database::Open(dir.File("bad.msi"), OpenMode::kReadOnly);
     ASSERT_FALSE(db.ok());
-    EXPECT_EQ(db.code(), ERROR_OPEN_FAILED);
+    EXPECT_EQ(db.code(), result_code::kOpenFailed);
     EXPECT_EQ(db.error().msi_error, 2203);
     ASSERT_EQ(db.error().fields.size(), 2u);
     EXPECT_EQ(db.error().fields[0], platform::Widen(dir.File("bad.msi")));
@@ -202,7 +202,7 @@ TEST(DatabaseTest, TruncatedFilesFailCleanly) {
                      std::vector<uint8_t>(bytes.begin(), bytes.begin() + keep));
     auto db = Database::Open(dir.File("cut.msi"), OpenMode::kReadOnly);
     if (!db.ok()) {
-      EXPECT_EQ(db.code(), ERROR_OPEN_FAILED);
+      EXPECT_EQ(db.code(), result_code::kOpenFailed);
       EXPECT_EQ(db.error().msi_error, 2203);
       continue;
     }
@@ -211,7 +211,7 @@ TEST(DatabaseTest, TruncatedFilesFailCleanly) {
       auto table = (*db)->GetTable(name);
       if (!table.ok()) {
         ++failed;
-        EXPECT_NE(table.code(), ERROR_SUCCESS);
+        EXPECT_NE(table.code(), result_code::kSuccess);
         EXPECT_FALSE(table.error().fields.empty());
       }
     }
@@ -243,7 +243,7 @@ TEST(DatabaseTest, RandomDamageNeverCrashes) {
     auto db = Database::Open(dir.File("bad.msi"), OpenMode::kTransact);
     if (!db.ok()) {
       ++refused;
-      EXPECT_EQ(db.code(), ERROR_OPEN_FAILED);
+      EXPECT_EQ(db.code(), result_code::kOpenFailed);
       continue;
     }
     ++opened;

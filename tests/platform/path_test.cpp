@@ -42,7 +42,7 @@ TEST(PathTest, RenameOverReplacesTheTargetAndReportsFailures) {
 
   Status missing = RenameOver(dir.File("new"), dir.File("no/such/dir"));
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.code(), ERROR_CREATE_FAILED);
+  EXPECT_EQ(missing.code(), result_code::kCreateFailed);
   ASSERT_EQ(missing.error().fields.size(), 2u);
   EXPECT_EQ(missing.error().fields[0], Widen(dir.File("no/such/dir")));
 }

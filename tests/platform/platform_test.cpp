@@ -126,7 +126,7 @@ TEST(FileCopyTest, OverwritesTargetAndFailsOnMissingSource) {
 
   EXPECT_TRUE(RemoveFile(dir.File("dst")));
   Status again = RemoveFile(dir.File("dst"));
-  EXPECT_EQ(again.code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(again.code(), result_code::kFileNotFound);
   EXPECT_FALSE(RemoveFile(""));
 }
 
@@ -195,10 +195,10 @@ TEST(RandomAccessFileTest, ReadOnlyNeverWritesAndCreateNewIsExclusive) {
 
   auto created = OpenFile(dir.File("f"), FileMode::kCreateNew);
   ASSERT_FALSE(created.ok());
-  EXPECT_EQ(created.error().code, ERROR_CREATE_FAILED);
+  EXPECT_EQ(created.error().code, result_code::kCreateFailed);
   auto missing = OpenFile(dir.File("nope"), FileMode::kReadOnly);
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().code, ERROR_OPEN_FAILED);
+  EXPECT_EQ(missing.error().code, result_code::kOpenFailed);
   ASSERT_EQ(missing.error().fields.size(), 2u);
   EXPECT_EQ(Narrow(missing.error().fields[0]), dir.File("nope"));
 }

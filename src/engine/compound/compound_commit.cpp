@@ -173,7 +173,7 @@ void Committer::FreeChain(const std::vector<uint32_t>& chain) {
 }
 
 Status Committer::WriteChain(const std::vector<uint32_t>& chain, std::span<const uint8_t> data) {
-  if (out_of_sectors_) return CommitError(ERROR_HANDLE_DISK_FULL, u"the file would exceed its sector limit");
+  if (out_of_sectors_) return CommitError(result_code::kHandleDiskFull, u"the file would exceed its sector limit");
   if (fat_error_) return *fat_error_;
   const size_t full = data.size() / ss_;
   std::vector<uint32_t> head(chain.begin(), chain.begin() + static_cast<ptrdiff_t>(full));
@@ -195,20 +195,20 @@ Status Committer::Validate(std::span<const StreamChange> changes) const {
   for (const StreamChange& c : changes) {
     if (c.name.empty() || c.name.size() > kMaxNameUnits ||
         c.name.find(u'\0') != std::u16string::npos) {
-      return CommitError(ERROR_INVALID_PARAMETER, u"a stream name is empty, too long or holds NUL");
+      return CommitError(result_code::kInvalidParameter, u"a stream name is empty, too long or holds NUL");
     }
     if (!seen.insert(c.name).second) {
-      return CommitError(ERROR_INVALID_PARAMETER, u"a stream is named twice: " + c.name);
+      return CommitError(result_code::kInvalidParameter, u"a stream is named twice: " + c.name);
     }
     auto id = cf_.FindChild(c.name);
     if (id && old_.entries[*id].type != kTypeStream) {
-      return CommitError(ERROR_INVALID_PARAMETER, c.name + u" is a storage, not a stream");
+      return CommitError(result_code::kInvalidParameter, c.name + u" is a storage, not a stream");
     }
     if (c.data && old_.version3() && NeedsMoreThan32Bits(c.data->size())) {
-      return CommitError(ERROR_INVALID_PARAMETER, u"a stream is too large for this file");
+      return CommitError(result_code::kInvalidParameter, u"a stream is too large for this file");
     }
     if (!id && c.data && !siblings.insert(c.name).second) {
-      return CommitError(ERROR_INVALID_PARAMETER, c.name + u" collides with another name");
+      return CommitError(result_code::kInvalidParameter, c.name + u" collides with another name");
     }
   }
   return Ok{};
@@ -369,7 +369,7 @@ Status Committer::PlaceFat() {
       }
       progress = true;
     }
-    if (out_of_sectors_) return CommitError(ERROR_HANDLE_DISK_FULL, u"the file would exceed its sector limit");
+    if (out_of_sectors_) return CommitError(result_code::kHandleDiskFull, u"the file would exceed its sector limit");
     if (fat_error_) return *fat_error_;
     if (!progress) break;
   }
@@ -464,11 +464,11 @@ Status Committer::Publish() {
 
 Status CompoundFileImpl::Commit(std::span<const StreamChange> changes) {
   if (!file_->writable()) {
-    return Error(ERROR_FUNCTION_FAILED, 2259,
+    return Error(result_code::kFunctionFailed, 2259,
                  u"Cannot update the compound file: [2].", {u"it is open read-only"});
   }
   if (broken_) {
-    return Error(ERROR_FUNCTION_FAILED, 2259, u"Cannot update the compound file: [2].",
+    return Error(result_code::kFunctionFailed, 2259, u"Cannot update the compound file: [2].",
                  {u"an earlier update failed and the file could not be read back"});
   }
   Committer committer(*this);

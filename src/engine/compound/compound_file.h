@@ -3,7 +3,7 @@
 // CompoundFile reads a version 3 (512-byte sectors) or version 4 (4096-byte sectors)
 // file lazily: opening reads the header, the FAT, DIFAT, mini FAT and directory,
 // never stream contents. Every structural field is validated; a damaged file gives
-// ERROR_OPEN_FAILED (at open) or ERROR_READ_FAULT/ERROR_FUNCTION_FAILED (at a read),
+// result_code::kOpenFailed (at open) or result_code::kReadFault/result_code::kFunctionFailed (at a read),
 // never a crash, a hang or an allocation sized by an unchecked claim of the file.
 //
 // Commit replaces, adds or removes streams of the root storage in place:
@@ -68,7 +68,7 @@ class CompoundFile {
                                  std::span<uint8_t> out) const = 0;
 
   /// Applies the changes in place (see the invariants above). Streams not named keep
-  /// their sectors. Fails with ERROR_FUNCTION_FAILED on a read-only file.
+  /// their sectors. Fails with result_code::kFunctionFailed on a read-only file.
   virtual Status Commit(std::span<const StreamChange> changes) = 0;
 };
 

@@ -112,7 +112,7 @@ struct FileState {
 using Chain = std::shared_ptr<const std::vector<uint32_t>>;
 
 /// Error builders shared by the compound-file sources.
-Error DamagedFile(const std::string& detail);           // ERROR_OPEN_FAILED at open
+Error DamagedFile(const std::string& detail);           // result_code::kOpenFailed at open
 Error DamagedStream(std::u16string_view name, const std::string& detail);  // at a read
 
 class CompoundFileImpl final : public CompoundFile {

@@ -20,12 +20,12 @@ using namespace format;
 using platform::FromAscii;
 
 Error DamagedFile(const std::string& detail) {
-  return Error(ERROR_OPEN_FAILED, 2203, u"Cannot open the compound file: [2].",
+  return Error(result_code::kOpenFailed, 2203, u"Cannot open the compound file: [2].",
                {FromAscii(detail)});
 }
 
 Error DamagedStream(std::u16string_view name, const std::string& detail) {
-  return Error(ERROR_READ_FAULT, 2203, u"Cannot read the stream [2] of the compound file: [3].",
+  return Error(result_code::kReadFault, 2203, u"Cannot read the stream [2] of the compound file: [3].",
                {std::u16string(name), FromAscii(detail)});
 }
 
@@ -69,7 +69,7 @@ CompoundFileImpl::CompoundFileImpl(std::unique_ptr<platform::RandomAccessFile> o
 
 Result<std::unique_ptr<CompoundFile>> CompoundFile::Open(
     std::unique_ptr<platform::RandomAccessFile> file) {
-  if (!file) return Error(ERROR_INVALID_PARAMETER);
+  if (!file) return Error(result_code::kInvalidParameter);
   platform::RandomAccessFile* raw = file.get();
   auto impl = std::make_unique<CompoundFileImpl>(std::move(file), raw);
   MKX_TRY(impl->Load());
@@ -410,7 +410,7 @@ Status CompoundFileImpl::ReadEntry(uint32_t id, uint64_t offset, std::span<uint8
 Result<std::vector<uint8_t>> CompoundFileImpl::ReadStream(std::u16string_view name) const {
   auto id = FindChild(name);
   if (!id || state_.entries[*id].type != kTypeStream) {
-    return Error(ERROR_FILE_NOT_FOUND, 2203, u"The compound file has no stream [2].",
+    return Error(result_code::kFileNotFound, 2203, u"The compound file has no stream [2].",
                  {std::u16string(name)});
   }
   const DirEntry& e = state_.entries[*id];
@@ -431,12 +431,12 @@ Status CompoundFileImpl::ReadStreamRange(std::u16string_view name, uint64_t offs
                                          std::span<uint8_t> out) const {
   auto id = FindChild(name);
   if (!id || state_.entries[*id].type != kTypeStream) {
-    return Error(ERROR_FILE_NOT_FOUND, 2203, u"The compound file has no stream [2].",
+    return Error(result_code::kFileNotFound, 2203, u"The compound file has no stream [2].",
                  {std::u16string(name)});
   }
   const DirEntry& e = state_.entries[*id];
   if (offset > e.size || out.size() > e.size - offset) {
-    return Error(ERROR_READ_FAULT, 2203, u"A read of stream [2] runs past its end.",
+    return Error(result_code::kReadFault, 2203, u"A read of stream [2] runs past its end.",
                  {std::u16string(name)});
   }
   return ReadEntry(*id, offset, out);

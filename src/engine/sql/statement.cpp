@@ -219,7 +219,7 @@ class Parser {
 
 Error QuerySyntaxError(int msi_error, std::u16string_view database, std::u16string_view what,
                        std::u16string_view text) {
-  return Error(ERROR_BAD_QUERY_SYNTAX, msi_error, std::u16string(TemplateFor(msi_error)),
+  return Error(result_code::kBadQuerySyntax, msi_error, std::u16string(TemplateFor(msi_error)),
                {std::u16string(database), std::u16string(what), std::u16string(text)});
 }
 

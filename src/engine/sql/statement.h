@@ -9,7 +9,7 @@
 //   condition := column = value { AND column = value }
 // A value is 'text' (no escapes), an integer with an optional minus sign, NULL or ?
 // (a parameter, numbered in order of appearance). Reserved words must be backquoted
-// to be used as names. Anything else fails with ERROR_BAD_QUERY_SYNTAX.
+// to be used as names. Anything else fails with result_code::kBadQuerySyntax.
 //
 // Guarantees: parsing never recurses, and a condition is a flat list of equalities,
 // so no input can exhaust the stack.
@@ -51,7 +51,7 @@ struct Statement {
   size_t parameter_count = 0;
 };
 
-/// Parses one statement. A syntax error fails with ERROR_BAD_QUERY_SYNTAX and a record
+/// Parses one statement. A syntax error fails with result_code::kBadQuerySyntax and a record
 /// whose field [2] is `database` (the name used in messages) and which quotes the query.
 Result<Statement> Parse(std::u16string_view text, std::u16string_view database);
 

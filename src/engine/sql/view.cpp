@@ -72,7 +72,7 @@ Error View::BindError(int msi_error, std::u16string_view what) const {
 
 Error View::ExecuteError(std::u16string_view tmpl, std::vector<std::u16string> fields) const {
   fields.insert(fields.begin(), DatabaseName());
-  return Error(ERROR_FUNCTION_FAILED, kUpdateFailed, std::u16string(tmpl), std::move(fields));
+  return Error(result_code::kFunctionFailed, kUpdateFailed, std::u16string(tmpl), std::move(fields));
 }
 
 Result<size_t> View::BindColumn(const std::u16string& name) const {
@@ -396,7 +396,7 @@ Status View::ExecuteUpdate() {
 
 Result<std::optional<std::vector<Value>>> View::Fetch() {
   if (statement_.kind != Statement::Kind::kSelect || !executed_) {
-    return Error(ERROR_FUNCTION_FAILED, 2258,
+    return Error(result_code::kFunctionFailed, 2258,
                  u"Database: [2]. Rows can only be fetched from an executed SELECT query: [3].",
                  {DatabaseName(), text_});
   }

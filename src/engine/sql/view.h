@@ -10,9 +10,9 @@
 //     (an empty string is null), integers biased as the file stores them.
 //  2. WHERE compares with = only: a string column by its text, an integer column
 //     numerically. A comparison with null is never true. A stream column cannot be
-//     compared (refused when the view is opened, ERROR_BAD_QUERY_SYNTAX).
+//     compared (refused when the view is opened, result_code::kBadQuerySyntax).
 //  3. Type mismatches (a string for an integer column and the reverse, an integer
-//     outside the column's range) fail at Execute with ERROR_FUNCTION_FAILED, whether
+//     outside the column's range) fail at Execute with result_code::kFunctionFailed, whether
 //     the value is a literal or a parameter.
 //  4. A statement that changes data checks everything before changing anything: a
 //     failed Execute leaves the table as it was.
@@ -43,15 +43,15 @@ namespace mkx::sql {
 class View {
  public:
   /// Parses the statement and binds it to the database: a syntax error, an unknown
-  /// table or an unknown column fails with ERROR_BAD_QUERY_SYNTAX.
+  /// table or an unknown column fails with result_code::kBadQuerySyntax.
   static Result<std::unique_ptr<View>> Open(engine::Database& db, std::u16string_view text);
   /// Runs the statement; `params` bind the ? markers in order. Fails with
-  /// ERROR_FUNCTION_FAILED for an INSERT of an existing key, a type mismatch, a null in
+  /// result_code::kFunctionFailed for an INSERT of an existing key, a type mismatch, a null in
   /// a non-nullable column, an UPDATE of a key column, a change to a read-only
   /// database, too few parameters. For SELECT, (re)starts the result set.
   Status Execute(std::span<const engine::Value> params);
   /// Next row of a SELECT (its selected columns as values); nullopt when no rows remain.
-  /// Fails with ERROR_FUNCTION_FAILED if not executed or not a SELECT.
+  /// Fails with result_code::kFunctionFailed if not executed or not a SELECT.
   Result<std::optional<std::vector<engine::Value>>> Fetch();
   /// Number of ? markers the statement needs.
   size_t parameter_count() const { return statement_.parameter_count; }

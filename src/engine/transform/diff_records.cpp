@@ -57,7 +57,7 @@ Status RecordMaker::AddStreamData(const Table& t, size_t row) {
   const std::u16string name = EncodeStreamName(logical, false);
   if (!data_names_.insert(name).second) return Ok{};
   if (name.size() > 31) {
-    return Error(ERROR_INVALID_TABLE, 2228, u"Table [2] cannot be transformed: [3].",
+    return Error(result_code::kInvalidTable, 2228, u"Table [2] cannot be transformed: [3].",
                  {t.schema().name, u"the data stream name " + logical + u" is too long"});
   }
   std::vector<uint8_t> data;

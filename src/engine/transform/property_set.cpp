@@ -37,7 +37,7 @@ void Set32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
 }
 
 Error Malformed(const char* why) {
-  return Error(ERROR_INVALID_DATA, 2205, u"Summary information stream is malformed: [2].",
+  return Error(result_code::kInvalidData, 2205, u"Summary information stream is malformed: [2].",
                {platform::FromAscii(why)});
 }
 

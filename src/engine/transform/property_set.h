@@ -62,7 +62,7 @@ extern const std::array<uint8_t, 16> kSummaryInformationFmtid;
 
 class PropertySet {
  public:
-  /// Parses a property-set stream. Fails with ERROR_INVALID_DATA (installer error
+  /// Parses a property-set stream. Fails with result_code::kInvalidData (installer error
   /// 2205-like record) when the stream is not a well-formed one-or-more-section set;
   /// only the first section is read.
   static Result<PropertySet> Decode(std::span<const uint8_t> stream);

@@ -23,7 +23,7 @@ Result<PropertySet> ReadSummary(const Database& db) {
   auto set = PropertySet::Decode(*bytes);
   if (!set.ok()) {
     Error e = set.take_error();
-    e.code = ERROR_INSTALL_PACKAGE_INVALID;
+    e.code = result_code::kInstallPackageInvalid;
     return e;
   }
   return set;
@@ -61,7 +61,7 @@ Result<std::u16string> PropertyValue(Database& db, std::u16string_view name) {
 Result<std::u16string> RequiredProperty(Database& db, std::u16string_view name) {
   auto value = PropertyValue(db, name);
   if (value.ok() && value->empty()) {
-    return Error(ERROR_INSTALL_PACKAGE_INVALID, 2205,
+    return Error(result_code::kInstallPackageInvalid, 2205,
                  u"Database: [2]. The Property table has no [3], which a transform summary needs.",
                  {platform::DecodePath(db.path()), std::u16string(name)});
   }

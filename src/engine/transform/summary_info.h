@@ -32,15 +32,15 @@ inline constexpr int32_t kUpgradeCode = 0x0800;
 }  // namespace transform_validate
 
 /// The summary property set of the transform from `reference` to `database`.
-/// ERROR_INSTALL_PACKAGE_INVALID when ProductCode or ProductVersion is missing from
+/// result_code::kInstallPackageInvalid when ProductCode or ProductVersion is missing from
 /// either Property table (or UpgradeCode when validation asks for it).
 Result<PropertySet> BuildTransformSummary(Database& database, Database& reference, int32_t error_conditions,
                                           int32_t validation);
 
 /// Adds the summary information stream to the transform at `path`, built from both
-/// databases. ERROR_INSTALL_PACKAGE_INVALID when ProductCode or ProductVersion is
+/// databases. result_code::kInstallPackageInvalid when ProductCode or ProductVersion is
 /// missing from either Property table (or UpgradeCode when validation asks for it).
-/// The transform file is changed in place; ERROR_OPEN_FAILED if it cannot be opened.
+/// The transform file is changed in place; result_code::kOpenFailed if it cannot be opened.
 Status CreateTransformSummaryInfo(Database& database, Database& reference, const std::string& path,
                                   int32_t error_conditions, int32_t validation);
 

@@ -34,7 +34,7 @@ size_t KeyCount(const TableSchema& s, const std::vector<size_t>& cols) {
 std::u16string Decimal(uint64_t v) { return platform::FromAscii(std::to_string(v)); }
 
 Error TableError(std::u16string_view table, const std::u16string& detail) {
-  return Error(ERROR_INVALID_TABLE, 2228, u"Table [2] cannot be transformed: [3].",
+  return Error(result_code::kInvalidTable, 2228, u"Table [2] cannot be transformed: [3].",
                {std::u16string(table), detail});
 }
 

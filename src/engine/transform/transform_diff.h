@@ -23,7 +23,7 @@
 // update or delete one that does not.
 //
 // A column definition change a transform cannot carry (a column removed, renamed or
-// changed in kind or key membership) is refused with ERROR_INVALID_TABLE.
+// changed in kind or key membership) is refused with result_code::kInvalidTable.
 #pragma once
 
 #include <cstdint>

@@ -66,7 +66,7 @@ Result<std::vector<TransformRecord>> DecodeRecords(std::span<const uint8_t> stre
   std::vector<TransformRecord> records;
   size_t at = 0;
   auto truncated = [&]() {
-    return Error(ERROR_INVALID_DATA, 2226, u"Transform table stream is truncated at byte [2].",
+    return Error(result_code::kInvalidData, 2226, u"Transform table stream is truncated at byte [2].",
                  {[&] {
                    std::string s = std::to_string(at);
                    return std::u16string(s.begin(), s.end());

@@ -82,7 +82,7 @@ void EncodeRecord(const TransformRecord& record, unsigned string_ref_width, std:
 
 /// Reads the records of a table stream back, given the table's column kinds in order
 /// and its key column count (the inverse of EncodeRecord, for checks and tools).
-/// Fails with ERROR_INVALID_DATA if the stream does not end on a record boundary.
+/// Fails with result_code::kInvalidData if the stream does not end on a record boundary.
 Result<std::vector<TransformRecord>> DecodeRecords(std::span<const uint8_t> stream,
                                                    std::span<const CellKind> columns, size_t key_count,
                                                    unsigned string_ref_width);

@@ -42,7 +42,7 @@ std::vector<uint8_t> EncodeRecords(const std::vector<DiffRecord>& records, const
 
 Error CreateError(const std::string& path, const Error& cause) {
   std::u16string reason = cause.fields.size() >= 2 ? cause.fields.back() : cause.message_template;
-  return Error(ERROR_CREATE_FAILED, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+  return Error(result_code::kCreateFailed, 2203, u"Database: [2]. Cannot open database file. System error [3].",
                {platform::DecodePath(path), reason});
 }
 
@@ -87,7 +87,7 @@ Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, D
   auto diff = DiffDatabases(database, reference);
   if (!diff.ok()) return diff.take_error();
   if (diff->empty()) {
-    return Error(ERROR_NO_DATA, 0, u"The databases [2] and [3] are identical.",
+    return Error(result_code::kNoData, 0, u"The databases [2] and [3] are identical.",
                  {platform::DecodePath(database.path()), platform::DecodePath(reference.path())});
   }
   return SerializeDiff(std::move(diff).value());

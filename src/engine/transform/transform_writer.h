@@ -25,7 +25,7 @@ namespace mkx::engine {
 std::vector<TransformStream> SerializeDiff(TransformDiff diff);
 
 /// Diff and serialization in one: the streams of the transform that turns
-/// `reference` into `database`. ERROR_NO_DATA when the databases are identical.
+/// `reference` into `database`. result_code::kNoData when the databases are identical.
 Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, Database& reference);
 
 /// The transform as a compound file in memory, with the summary information stream
@@ -33,8 +33,8 @@ Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, D
 Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary);
 
 /// Writes at `path` the transform that turns `reference` into `database`, without
-/// summary information. ERROR_NO_DATA when the databases are identical (no file
-/// written). ERROR_CREATE_FAILED (with a record naming the path and the system's
+/// summary information. result_code::kNoData when the databases are identical (no file
+/// written). result_code::kCreateFailed (with a record naming the path and the system's
 /// reason) when the file cannot be written. An existing file at `path` is rewritten
 /// in place and nothing is synced: a caller that needs the file to appear complete
 /// or not at all writes to a private file and publishes it (platform/output_file.h).

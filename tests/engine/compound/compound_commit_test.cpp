@@ -232,7 +232,7 @@ TEST(CompoundCommit, ReadOnlyFileFailsAndWritesNothing) {
   auto cf = CompoundFile::Open(std::move(faulty));
   ASSERT_TRUE(cf.ok());
   std::vector<StreamChange> changes = {{u"X", Bytes(10, 1)}};
-  EXPECT_EQ((*cf)->Commit(changes).code(), ERROR_FUNCTION_FAILED);
+  EXPECT_EQ((*cf)->Commit(changes).code(), result_code::kFunctionFailed);
   EXPECT_TRUE(log->writes.empty());
   EXPECT_EQ(*bytes, original);
 }
@@ -257,7 +257,7 @@ TEST(CompoundCommit, RejectsBadChanges) {
       {{u"SameName", Bytes(1, 1)}, {u"SAMENAME", Bytes(1, 1)}},  // equal under the ordering
   };
   for (size_t i = 0; i < bad.size(); ++i) {
-    EXPECT_EQ((*cf)->Commit(bad[i]).code(), ERROR_INVALID_PARAMETER) << "case " << i;
+    EXPECT_EQ((*cf)->Commit(bad[i]).code(), result_code::kInvalidParameter) << "case " << i;
   }
   EXPECT_EQ(*bytes, original);
 }

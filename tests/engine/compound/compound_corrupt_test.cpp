@@ -156,7 +156,7 @@ TEST_P(CorruptFile, GivesCleanError) {
   auto bytes = std::make_shared<std::vector<uint8_t>>(raw.b);
   auto cf = CompoundFile::Open(std::make_unique<MemoryFile>(bytes, false));
   if (c.outcome == Outcome::kOpenFails) {
-    EXPECT_EQ(cf.code(), ERROR_OPEN_FAILED);
+    EXPECT_EQ(cf.code(), result_code::kOpenFailed);
     if (!cf.ok()) {
       EXPECT_FALSE(cf.error().message_template.empty());
     }
@@ -167,8 +167,8 @@ TEST_P(CorruptFile, GivesCleanError) {
   std::vector<uint8_t> part(10);
   Status ranged = (*cf)->ReadStreamRange(c.stream, 0, part);
   if (c.outcome == Outcome::kReadFails) {
-    EXPECT_EQ(whole.code(), ERROR_READ_FAULT);
-    EXPECT_EQ(ranged.code(), ERROR_READ_FAULT);
+    EXPECT_EQ(whole.code(), result_code::kReadFault);
+    EXPECT_EQ(ranged.code(), result_code::kReadFault);
     // Replacing the damaged stream works: its old sectors are left alone.
     {
       auto writable = std::make_shared<std::vector<uint8_t>>(raw.b);

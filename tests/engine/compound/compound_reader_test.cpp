@@ -67,7 +67,7 @@ TEST(CompoundReader, LargeFileWithChainedDifat) {
     EXPECT_TRUE(std::equal(part.begin(), part.end(), whole->begin() + static_cast<ptrdiff_t>(offset)));
   }
   std::vector<uint8_t> past(8);
-  EXPECT_EQ(file->ReadStreamRange(large, (16ull << 20) - 7, past).code(), ERROR_READ_FAULT);
+  EXPECT_EQ(file->ReadStreamRange(large, (16ull << 20) - 7, past).code(), result_code::kReadFault);
 }
 
 TEST(CompoundReader, RootEntriesAndLookup) {
@@ -80,7 +80,7 @@ TEST(CompoundReader, RootEntriesAndLookup) {
   ASSERT_TRUE(summary.has_value());
   EXPECT_GT(summary->size, 0u);
   EXPECT_FALSE(file->FindStream(u"\x0005summaryinformation").has_value()) << "lookup is exact";
-  EXPECT_EQ(file->ReadStream(u"NoSuchStream").code(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(file->ReadStream(u"NoSuchStream").code(), result_code::kFileNotFound);
 }
 
 TEST(CompoundReader, PatchSubStoragesAreListed) {

@@ -112,7 +112,7 @@ TEST(CompoundWriter, RejectsBadNames) {
     for (const auto& n : names) writer.AddStream(n, {1, 2, 3});
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     MemoryFile out(bytes);
-    EXPECT_EQ(writer.WriteTo(out).code(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(writer.WriteTo(out).code(), result_code::kInvalidParameter);
     EXPECT_TRUE(bytes->empty());
   }
 }

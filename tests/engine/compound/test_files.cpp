@@ -10,20 +10,20 @@
 namespace mkx::compound::test {
 
 Status MemoryFile::ReadAt(uint64_t offset, std::span<uint8_t> out) {
-  if (offset > bytes_->size() || out.size() > bytes_->size() - offset) return Error(ERROR_READ_FAULT);
+  if (offset > bytes_->size() || out.size() > bytes_->size() - offset) return Error(result_code::kReadFault);
   std::copy_n(bytes_->begin() + static_cast<ptrdiff_t>(offset), out.size(), out.begin());
   return Ok{};
 }
 
 Status MemoryFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
-  if (!writable_) return Error(ERROR_WRITE_FAULT);
+  if (!writable_) return Error(result_code::kWriteFault);
   if (offset + data.size() > bytes_->size()) bytes_->resize(offset + data.size());
   std::copy(data.begin(), data.end(), bytes_->begin() + static_cast<ptrdiff_t>(offset));
   return Ok{};
 }
 
 Status MemoryFile::Truncate(uint64_t size) {
-  if (!writable_) return Error(ERROR_WRITE_FAULT);
+  if (!writable_) return Error(result_code::kWriteFault);
   bytes_->resize(size);
   return Ok{};
 }
@@ -34,7 +34,7 @@ Status FaultyFile::ReadAt(uint64_t offset, std::span<uint8_t> out) {
 }
 
 Status FaultyFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
-  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  if (Crashed()) return Error(result_code::kWriteFault);
   if (writes_left_ > 0) --writes_left_;
   log_->writes.push_back({offset, data.size()});
   log_->bytes_written += data.size();
@@ -42,13 +42,13 @@ Status FaultyFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
 }
 
 Status FaultyFile::Sync() {
-  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  if (Crashed()) return Error(result_code::kWriteFault);
   ++log_->syncs;
   return inner_->Sync();
 }
 
 Status FaultyFile::Truncate(uint64_t size) {
-  if (Crashed()) return Error(ERROR_WRITE_FAULT);
+  if (Crashed()) return Error(result_code::kWriteFault);
   return inner_->Truncate(size);
 }
 

@@ -122,7 +122,7 @@ TEST(SqlParser, RejectsMalformedStatements) {
     auto parsed = P(sql);
     EXPECT_FALSE(parsed.ok()) << sql;
     if (parsed.ok()) continue;
-    EXPECT_EQ(parsed.error().code, ERROR_BAD_QUERY_SYNTAX) << sql;
+    EXPECT_EQ(parsed.error().code, result_code::kBadQuerySyntax) << sql;
     ASSERT_EQ(parsed.error().fields.size(), 3u) << sql;
     EXPECT_EQ(parsed.error().fields[0], u"test.msi");
     EXPECT_EQ(parsed.error().fields[2], U(sql)) << "the record quotes the query";
@@ -162,7 +162,7 @@ TEST(SqlParser, SurvivesRandomInput) {
     if (parsed.ok()) {
       ++accepted;
     } else {
-      EXPECT_EQ(parsed.error().code, ERROR_BAD_QUERY_SYNTAX);
+      EXPECT_EQ(parsed.error().code, result_code::kBadQuerySyntax);
     }
   }
   RecordProperty("accepted", static_cast<int>(accepted));

@@ -86,7 +86,7 @@ TEST(SqlView, OpenRejectsUnknownNamesAndInvalidOperators) {
   for (const Case& c : cases) {
     auto view = sql::View::Open(*db, U(c.sql));
     ASSERT_FALSE(view.ok()) << c.sql;
-    EXPECT_EQ(view.error().code, ERROR_BAD_QUERY_SYNTAX) << c.sql;
+    EXPECT_EQ(view.error().code, result_code::kBadQuerySyntax) << c.sql;
     EXPECT_EQ(view.error().msi_error, c.msi_error) << c.sql;
     ASSERT_FALSE(view.error().fields.empty());
     EXPECT_EQ(view.error().fields[0], platform::Widen(scratch.path()));
@@ -104,7 +104,7 @@ struct ChangeCase {
 
 TEST(SqlView, ChangesAndTheirRefusals) {
   ScratchDatabase scratch;
-  const uint32_t kFail = ERROR_FUNCTION_FAILED;
+  const uint32_t kFail = result_code::kFunctionFailed;
   const ChangeCase cases[] = {
       // INSERT
       {"INSERT INTO Property (Property, Value) VALUES ('NEWPROP', 'new value')", {}, 0,
@@ -192,7 +192,7 @@ TEST(SqlView, FailuresCarryARecordNamingTheProblem) {
   ASSERT_TRUE(view.ok());
   Status st = (*view)->Execute({});
   ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().code, ERROR_FUNCTION_FAILED);
+  EXPECT_EQ(st.error().code, result_code::kFunctionFailed);
   EXPECT_GE(st.error().msi_error, 2200);
   EXPECT_EQ(st.error().fields[0], platform::Widen(scratch.path()));
   bool names_key = false;
@@ -207,7 +207,7 @@ TEST(SqlView, ViewLifecycle) {
   auto select = sql::View::Open(*db, u"SELECT Id, Tag FROM Num WHERE Id = ?");
   ASSERT_TRUE(select.ok());
   sql::View& view = **select;
-  EXPECT_EQ(view.Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch before execute";
+  EXPECT_EQ(view.Fetch().code(), result_code::kFunctionFailed) << "fetch before execute";
 
   const Value four[] = {I(4)};
   ASSERT_TRUE(view.Execute(four).ok());
@@ -228,8 +228,8 @@ TEST(SqlView, ViewLifecycle) {
   auto insert = sql::View::Open(*db, u"INSERT INTO Num (Id, Tag) VALUES (20, 'z')");
   ASSERT_TRUE(insert.ok());
   ASSERT_TRUE((*insert)->Execute({}).ok());
-  EXPECT_EQ((*insert)->Fetch().code(), ERROR_FUNCTION_FAILED) << "fetch from an INSERT";
-  EXPECT_EQ((*insert)->Execute({}).code(), ERROR_FUNCTION_FAILED) << "second insert of the key";
+  EXPECT_EQ((*insert)->Fetch().code(), result_code::kFunctionFailed) << "fetch from an INSERT";
+  EXPECT_EQ((*insert)->Execute({}).code(), result_code::kFunctionFailed) << "second insert of the key";
 }
 
 TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
@@ -241,7 +241,7 @@ TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
       "UPDATE Property SET Value = 'x' WHERE Property = 'ProductName'",
       "UPDATE Property SET Value = 'x' WHERE Property = 'Missing'",
   };
-  for (const char* sql : refused) EXPECT_EQ(Exec(*db, sql), ERROR_FUNCTION_FAILED) << sql;
+  for (const char* sql : refused) EXPECT_EQ(Exec(*db, sql), result_code::kFunctionFailed) << sql;
   EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'ProductName'"),
             (Rows{{S("Oracle Minimal")}}));
   EXPECT_EQ(Query(*db, "SELECT Id FROM Num WHERE Id = 1"), (Rows{{I(1)}}));
@@ -257,7 +257,7 @@ TEST(SqlView, TemporaryRowsAreNeverCommitted) {
     ASSERT_TRUE(db);
     EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 't') TEMPORARY"), 0u);
     EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 'again')"),
-              ERROR_FUNCTION_FAILED) << "a temporary row holds its key";
+              result_code::kFunctionFailed) << "a temporary row holds its key";
     EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('KEPT', 'k')"), 0u);
     Status committed = db->Commit();
     ASSERT_TRUE(committed.ok()) << Describe(committed);
@@ -332,12 +332,12 @@ TEST(SqlView, RandomStatementsFailCleanly) {
     for (int i = 0; i < n; ++i) sql += std::string(pieces[rng() % std::size(pieces)]) + " ";
     auto view = sql::View::Open(*db, U(sql));
     if (!view.ok()) {
-      EXPECT_EQ(view.error().code, ERROR_BAD_QUERY_SYNTAX) << sql;
+      EXPECT_EQ(view.error().code, result_code::kBadQuerySyntax) << sql;
       continue;
     }
     Status st = (*view)->Execute(params);
     if (!st.ok()) {
-      EXPECT_EQ(st.code(), ERROR_FUNCTION_FAILED) << sql;
+      EXPECT_EQ(st.code(), result_code::kFunctionFailed) << sql;
     }
   }
 }

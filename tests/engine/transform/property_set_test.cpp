@@ -140,7 +140,7 @@ TEST(PropertySetTest, SkipsUnknownTypesAndRejectsDamagedStreams) {
     auto decoded = PropertySet::Decode(bytes);
     EXPECT_EQ(decoded.ok(), c.ok);
     if (!c.ok) {
-      EXPECT_EQ(decoded.code(), ERROR_INVALID_DATA);
+      EXPECT_EQ(decoded.code(), result_code::kInvalidData);
     } else {
       ASSERT_EQ(decoded->properties().size(), 1u);
       EXPECT_EQ(decoded->properties()[0].id, summary_pid::kPageCount);

@@ -90,15 +90,15 @@ TEST(TransformSummaryTest, RequiresProductIdentityInBothDatabases) {
   };
   const Case cases[] = {
       {"reference without ProductCode", "DELETE FROM `Property` WHERE `Property`='ProductCode'", nullptr, 0,
-       ERROR_INSTALL_PACKAGE_INVALID, nullptr},
+       result_code::kInstallPackageInvalid, nullptr},
       {"database without ProductVersion", nullptr, "DELETE FROM `Property` WHERE `Property`='ProductVersion'", 0,
-       ERROR_INSTALL_PACKAGE_INVALID, nullptr},
+       result_code::kInstallPackageInvalid, nullptr},
       {"no UpgradeCode, not validated", nullptr, "DELETE FROM `Property` WHERE `Property`='UpgradeCode'", 0x0002,
-       ERROR_SUCCESS, ";"},
+       result_code::kSuccess, ";"},
       {"no UpgradeCode, validated", nullptr, "DELETE FROM `Property` WHERE `Property`='UpgradeCode'", 0x0800,
-       ERROR_INSTALL_PACKAGE_INVALID, nullptr},
+       result_code::kInstallPackageInvalid, nullptr},
       {"reference without UpgradeCode, validated", "DELETE FROM `Property` WHERE `Property`='UpgradeCode'", nullptr,
-       0x0800, ERROR_INSTALL_PACKAGE_INVALID, nullptr},
+       0x0800, result_code::kInstallPackageInvalid, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,7 +127,7 @@ TEST(TransformSummaryTest, MissingTransformFileIsAnOpenFailure) {
   TempDir dir;
   auto db = OpenDb(BuiltFixture("minimal.msi"));
   ASSERT_TRUE(db);
-  EXPECT_EQ(CreateTransformSummaryInfo(*db, *db, dir.File("absent.mst"), 0, 0).code(), ERROR_OPEN_FAILED);
+  EXPECT_EQ(CreateTransformSummaryInfo(*db, *db, dir.File("absent.mst"), 0, 0).code(), result_code::kOpenFailed);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST(TransformRecordTest, DecodeReadsUpdateFieldsByMaskAndRejectsTruncation) {
   EXPECT_EQ((*records)[0].fields[1].value, 0x80030D4Cu);
   EXPECT_EQ((*records)[1].fields.size(), 1u);
   auto truncated = DecodeRecords(std::span(stream).first(stream.size() - 1), wide, 1, 2);
-  EXPECT_EQ(truncated.code(), ERROR_INVALID_DATA);
+  EXPECT_EQ(truncated.code(), result_code::kInvalidData);
 }
 
 }  // namespace

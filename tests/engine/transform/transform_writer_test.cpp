@@ -67,7 +67,7 @@ class TransformWriterTest : public ::testing::Test {
   Result<std::vector<TransformStream>> Streams(const std::string& changed) {
     auto db = OpenDb(changed);
     auto ref = OpenDb(base_);
-    if (!db || !ref) return Error(ERROR_OPEN_FAILED);
+    if (!db || !ref) return Error(result_code::kOpenFailed);
     return BuildTransformStreams(*db, *ref);
   }
 
@@ -152,12 +152,12 @@ TEST_F(TransformWriterTest, OracleAppliesTransformsBetweenUnrelatedFixtures) {
     uint32_t code;
   };
   const Case cases[] = {
-      {BuiltFixture("minimal.msi"), BuiltFixture("cp1252.msi"), false, ERROR_SUCCESS},
-      {BuiltFixture("cp65001.msi"), BuiltFixture("cp932.msi"), false, ERROR_SUCCESS},
+      {BuiltFixture("minimal.msi"), BuiltFixture("cp1252.msi"), false, result_code::kSuccess},
+      {BuiltFixture("cp65001.msi"), BuiltFixture("cp932.msi"), false, result_code::kSuccess},
       // Same text in another codepage: nothing a transform carries differs.
-      {BuiltFixture("cp1252.msi"), BuiltFixture("cp65001.msi"), false, ERROR_NO_DATA},
-      {few_strings, BuiltFixture("many-strings.msi"), true, ERROR_SUCCESS},
-      {BuiltFixture("many-strings.msi"), BuiltFixture("minimal.msi"), false, ERROR_SUCCESS},
+      {BuiltFixture("cp1252.msi"), BuiltFixture("cp65001.msi"), false, result_code::kNoData},
+      {few_strings, BuiltFixture("many-strings.msi"), true, result_code::kSuccess},
+      {BuiltFixture("many-strings.msi"), BuiltFixture("minimal.msi"), false, result_code::kSuccess},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reference + " -> " + c.database);
@@ -332,10 +332,10 @@ TEST_F(TransformWriterTest, IdenticalDatabasesGiveNoDataAndNoFile) {
   auto ref = OpenDb(base_);
   ASSERT_TRUE(db && ref);
   const std::string mst = work_.File("t.mst");
-  EXPECT_EQ(GenerateTransform(*db, *ref, mst).code(), ERROR_NO_DATA);
+  EXPECT_EQ(GenerateTransform(*db, *ref, mst).code(), result_code::kNoData);
   EXPECT_FALSE(FileExists(mst));
   WriteText(mst, "old");
-  EXPECT_EQ(GenerateTransform(*db, *ref, mst).code(), ERROR_NO_DATA);
+  EXPECT_EQ(GenerateTransform(*db, *ref, mst).code(), result_code::kNoData);
   EXPECT_EQ(ReadText(mst), "old");
 }
 
@@ -349,7 +349,7 @@ TEST_F(TransformWriterTest, FailedWritesLeaveNothingBehind) {
 
   const std::string missing = work_.File("no-such-dir/t.mst");
   Status s = GenerateTransform(*db, *ref, missing);
-  EXPECT_EQ(s.code(), ERROR_CREATE_FAILED);
+  EXPECT_EQ(s.code(), result_code::kCreateFailed);
   ASSERT_GE(s.error().fields.size(), 2u);
   EXPECT_EQ(s.error().fields[0], platform::Widen(missing));
   EXPECT_FALSE(s.error().fields[1].empty());
@@ -360,7 +360,7 @@ TEST_F(TransformWriterTest, FailedWritesLeaveNothingBehind) {
   const std::string occupied = dir.File("occupied");
   std::filesystem::create_directory(occupied);
   WriteText(occupied + "/keep", "x");
-  EXPECT_EQ(GenerateTransform(*db, *ref, occupied).code(), ERROR_CREATE_FAILED);
+  EXPECT_EQ(GenerateTransform(*db, *ref, occupied).code(), result_code::kCreateFailed);
   size_t entries = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
     (void)e;
@@ -383,7 +383,7 @@ TEST_F(TransformWriterTest, RefusesColumnChangesATransformCannotCarry) {
     Sql(db, {"DROP TABLE `Grow`", "CREATE TABLE `Grow` (`GK` CHAR(20) NOT NULL, `Other` CHAR(40) PRIMARY KEY `GK`)"});
   });
   auto streams = Streams(changed);
-  EXPECT_EQ(streams.code(), ERROR_INVALID_TABLE);
+  EXPECT_EQ(streams.code(), result_code::kInvalidTable);
 }
 
 }  // namespace
