@@ -158,6 +158,13 @@ Status View::ResolveOperands(std::span<const Value> params) {
       r.kind = Resolved::Kind::kInteger;
       r.integer = v.integer;
     } else if (v.kind == Value::Kind::kString && !v.text.empty()) {
+      // Text the codepage cannot hold is refused: stored, its '?' stand-ins would
+      // silently become another text (two names could even become one).
+      if (!engine::CanEncodeText(db_.codepage(), v.text)) {
+        return ExecuteError(u"Database: [2]. The text '[3]' holds characters that codepage [4] of the database "
+                            u"cannot represent: [5].",
+                            {v.text, Decimal(db_.codepage()), text_});
+      }
       r.kind = Resolved::Kind::kString;
       r.bytes = engine::EncodeText(db_.codepage(), v.text);
       r.text = std::move(v.text);

@@ -17,8 +17,8 @@ namespace {
 
 Error IoError(uint32_t code, const std::string& path, DWORD err) {
   uint32_t result = code;
-  if (code == ERROR_WRITE_FAULT && (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL)) {
-    result = ERROR_HANDLE_DISK_FULL;
+  if (code == result_code::kWriteFault && (err == ERROR_DISK_FULL || err == result_code::kHandleDiskFull)) {
+    result = result_code::kHandleDiskFull;
   }
   return SystemError(result, DecodePath(path), WindowsErrorText(err));
 }
@@ -46,25 +46,25 @@ class WindowsFile final : public RandomAccessFile {
       const DWORD chunk = static_cast<DWORD>(std::min(out.size() - done, kMaxChunk));
       if (!::ReadFile(handle_, out.data() + done, chunk, &n, &at)) {
         const DWORD err = ::GetLastError();
-        return IoError(ERROR_READ_FAULT, path_, err == ERROR_HANDLE_EOF ? ERROR_READ_FAULT : err);
+        return IoError(result_code::kReadFault, path_, err == ERROR_HANDLE_EOF ? result_code::kReadFault : err);
       }
-      if (n == 0) return IoError(ERROR_READ_FAULT, path_, ERROR_HANDLE_EOF);
+      if (n == 0) return IoError(result_code::kReadFault, path_, ERROR_HANDLE_EOF);
       done += n;
     }
     return Ok{};
   }
 
   Status WriteAt(uint64_t offset, std::span<const uint8_t> data) override {
-    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, ERROR_ACCESS_DENIED);
+    if (!writable_) return IoError(result_code::kWriteFault, path_, result_code::kAccessDenied);
     size_t done = 0;
     while (done < data.size()) {
       OVERLAPPED at = At(offset + done);
       DWORD n = 0;
       const DWORD chunk = static_cast<DWORD>(std::min(data.size() - done, kMaxChunk));
       if (!::WriteFile(handle_, data.data() + done, chunk, &n, &at)) {
-        return IoError(ERROR_WRITE_FAULT, path_, ::GetLastError());
+        return IoError(result_code::kWriteFault, path_, ::GetLastError());
       }
-      if (n == 0) return IoError(ERROR_WRITE_FAULT, path_, ERROR_WRITE_FAULT);
+      if (n == 0) return IoError(result_code::kWriteFault, path_, result_code::kWriteFault);
       done += n;
     }
     if (offset + data.size() > size_) size_ = offset + data.size();
@@ -74,16 +74,16 @@ class WindowsFile final : public RandomAccessFile {
   uint64_t Size() const override { return size_; }
 
   Status Sync() override {
-    if (writable_ && !::FlushFileBuffers(handle_)) return IoError(ERROR_WRITE_FAULT, path_, ::GetLastError());
+    if (writable_ && !::FlushFileBuffers(handle_)) return IoError(result_code::kWriteFault, path_, ::GetLastError());
     return Ok{};
   }
 
   Status Truncate(uint64_t size) override {
-    if (!writable_) return IoError(ERROR_WRITE_FAULT, path_, ERROR_ACCESS_DENIED);
+    if (!writable_) return IoError(result_code::kWriteFault, path_, result_code::kAccessDenied);
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
     if (!::SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end)) {
-      return IoError(ERROR_WRITE_FAULT, path_, ::GetLastError());
+      return IoError(result_code::kWriteFault, path_, ::GetLastError());
     }
     size_ = size;
     return Ok{};
@@ -110,7 +110,7 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
     case FileMode::kReadWrite: break;
     case FileMode::kCreateNew: disposition = CREATE_NEW; break;
   }
-  const uint32_t failure = mode == FileMode::kCreateNew ? ERROR_CREATE_FAILED : ERROR_OPEN_FAILED;
+  const uint32_t failure = mode == FileMode::kCreateNew ? result_code::kCreateFailed : result_code::kOpenFailed;
   const std::wstring wide = WidePath(path);
   HANDLE handle = ::CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -120,7 +120,7 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
   if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileSizeEx(handle, &size) || size.QuadPart < 0) {
     const DWORD err = ::GetLastError();
     ::CloseHandle(handle);
-    return IoError(failure, path, err == NO_ERROR ? ERROR_INVALID_PARAMETER : err);
+    return IoError(failure, path, err == NO_ERROR ? result_code::kInvalidParameter : err);
   }
   return std::unique_ptr<RandomAccessFile>(
       new WindowsFile(handle, path, mode != FileMode::kReadOnly, static_cast<uint64_t>(size.QuadPart)));
@@ -147,7 +147,7 @@ Status RenameOver(const std::string& from, const std::string& to) {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Ok{};
   }
-  return SystemError(ERROR_CREATE_FAILED, DecodePath(to), WindowsErrorText(::GetLastError()));
+  return SystemError(result_code::kCreateFailed, DecodePath(to), WindowsErrorText(::GetLastError()));
 }
 
 Status SyncParentDirectory(const std::string&) {

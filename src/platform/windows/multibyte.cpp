@@ -16,8 +16,8 @@ namespace {
 constexpr char16_t kReplacement = 0xFFFD;
 
 Error NoConverter(uint32_t codepage) {
-  return SystemError(ERROR_INVALID_PARAMETER, u"codepage " + Widen(std::to_string(codepage)),
-                     WindowsErrorText(ERROR_INVALID_PARAMETER));
+  return SystemError(result_code::kInvalidParameter, u"codepage " + Widen(std::to_string(codepage)),
+                     WindowsErrorText(result_code::kInvalidParameter));
 }
 
 /// Decodes all of `bytes` or nothing (false when any sequence is invalid).

@@ -25,20 +25,20 @@ Error LastError(std::u16string subject) {
 }  // namespace
 
 Result<std::u16string> GetTempDirectory(size_t limit) {
-  if (limit == 0) return SystemError(ERROR_BAD_PATHNAME, u"", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+  if (limit == 0) return SystemError(result_code::kBadPathname, u"", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
   std::vector<wchar_t> buffer(std::max(limit, kNameBuffer) + 1, L'\0');
   // The result is the length without the terminator, or the size needed when the
   // limit is too small, or 0 on failure.
   const DWORD length = ::GetTempPathW(static_cast<DWORD>(limit), buffer.data());
   if (length == 0) return LastError(u"GetTempPathW");
   if (length >= limit) {
-    return SystemError(ERROR_BAD_PATHNAME, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+    return SystemError(result_code::kBadPathname, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
   }
   return FromWide(buffer.data());
 }
 
 Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return SystemError(ERROR_BAD_PATHNAME, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
+  if (directory.empty()) return SystemError(result_code::kBadPathname, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
   std::vector<wchar_t> name(kNameBuffer, L'\0');
   // Unique number 0: the system picks an unused name and creates the file empty.
   if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return LastError(directory);
@@ -51,7 +51,7 @@ Status CopyFileOver(const std::string& source, const std::string& target) {
 }
 
 Status RemoveFile(const std::string& path) {
-  if (path.empty()) return SystemError(ERROR_FILE_NOT_FOUND, u"", WindowsErrorText(ERROR_FILE_NOT_FOUND));
+  if (path.empty()) return SystemError(result_code::kFileNotFound, u"", WindowsErrorText(result_code::kFileNotFound));
   if (::DeleteFileW(WidePath(path).c_str())) return Ok{};
   return LastError(DecodePath(path));
 }
