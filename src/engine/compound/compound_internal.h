@@ -17,9 +17,10 @@
 
 namespace mkx::compound {
 
-/// The FAT of one state, read one FAT sector at a time on first use: opening a large
-/// file reads none of it, and a commit reads and copies only the FAT sectors it looks
-/// at or changes, so the cost follows the streams touched, not the file size.
+/// The FAT of one state. Open reads it whole, in batches (its allocation check passes
+/// through every entry a chain uses); a table built otherwise reads a FAT sector on
+/// first use. A commit copies only the FAT sectors it changes, so its cost follows the
+/// streams touched, not the file size.
 /// Copies share the sectors read so far; Set copies a shared sector before changing
 /// it, so a copy can be changed while the original still describes the file.
 /// Reads through const methods are safe from several threads.
@@ -44,6 +45,8 @@ class FatTable {
   Result<std::shared_ptr<const Entries>> Sector(size_t k) const;
   /// Sets entry `index` (< size()), reading its sector first if needed.
   Status Set(uint32_t index, uint32_t value);
+  /// Reads every FAT sector not yet in memory, merging adjacent ones into one read.
+  Status LoadAll();
   /// Appends sectors of free entries until size() >= entries.
   void Grow(uint64_t entries);
   /// Where FAT sector k is stored from now on (a commit moved it).

@@ -129,9 +129,10 @@ Status CompoundFileImpl::Load() {
   for (uint32_t loc : s.fat_sectors) {
     if (loc >= file_sectors) return DamagedFile("a FAT sector lies beyond the end of the file");
   }
-  // The FAT is read on demand, one sector at a time; the claims below read every
-  // sector a chain passes through.
+  // The claims below pass through nearly every FAT sector of a real file: read them
+  // all in batches rather than one read per sector.
   s.fat = FatTable(file_, h.sector_shift, s.fat_sectors);
+  MKX_TRY(s.fat.LoadAll());
   SectorClaims claims(s.fat, static_cast<uint32_t>(std::min<uint64_t>(file_sectors, s.fat.size())));
   MKX_TRY(claims.ClaimMarked(s.fat_sectors, kFatSector, "a FAT sector"));
   MKX_TRY(claims.ClaimMarked(s.difat_sectors, kDifatSector, "a DIFAT sector"));
