@@ -13,7 +13,6 @@
 // of each FAT entry a chain passes through.
 
 #include "engine/compound/compound_internal.h"
-#include "platform/wide.h"
 
 namespace mkx::compound {
 
@@ -90,11 +89,12 @@ Status SectorClaims::ClaimStreams(const FileState& state) {
   std::vector<bool> mini_used(static_cast<size_t>(mini_sectors), false);
 
   // An empty stream owns no sector; its start field is not looked at.
-  auto claim = [&](const DirEntry& e) -> Status {
+  // Streams are named by directory entry: their names are often not printable.
+  auto claim = [&](uint32_t id) -> Status {
+    const DirEntry& e = entries[id];
     if (e.size == 0) return Ok{};
-    const std::string what = e.type == kTypeRoot ? "the mini stream"
-                                                 : "the chain of stream " + platform::Narrow(e.name);
-    if (e.type == kTypeRoot || e.size >= state.header.mini_stream_cutoff) {
+    const std::string what = id == 0 ? "the mini stream" : "the chain of directory entry " + std::to_string(id);
+    if (id == 0 || e.size >= state.header.mini_stream_cutoff) {
       auto chain = Follow(e.start, (e.size + ss - 1) / ss, what, false);
       return chain.ok() ? Status(Ok{}) : Status(chain.take_error());
     }
@@ -111,7 +111,7 @@ Status SectorClaims::ClaimStreams(const FileState& state) {
     return Ok{};
   };
 
-  MKX_TRY(claim(root));
+  MKX_TRY(claim(0));
   // Every storage's sibling tree, from the root down; an entry reached twice (a
   // cycle, or an entry in two trees) makes the set of live streams ambiguous.
   std::vector<bool> seen(entries.size(), false);
@@ -125,7 +125,7 @@ Status SectorClaims::ClaimStreams(const FileState& state) {
     seen[id] = true;
     const DirEntry& e = entries[id];
     if (e.type == kTypeStream) {
-      MKX_TRY(claim(e));
+      MKX_TRY(claim(id));
     } else if (e.type == kTypeStorage) {
       pending.push_back(e.child);
     } else {
