@@ -208,3 +208,46 @@ TEST(EndToEndTest, DatabaseWithoutPropertyTableReportsBothStatements) {
 
 }  // namespace
 }  // namespace mkx
+
+namespace mkx {
+namespace {
+
+/// Marks the last sector of the first root stream of `size` bytes as FREE in the FAT
+/// of a version 3 file whose FAT sectors the header lists; returns false if none.
+bool FreeLastSectorOfStream(std::vector<uint8_t>& b, uint32_t size) {
+  auto get32 = [&](size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t{b[at + 3]} << 24; };
+  auto fat_at = [&](uint32_t s) { return (size_t{get32(76 + 4 * (s / 128))} + 1) * 512 + 4 * (s % 128); };
+  if (b[26] != 3 || get32(44) > 109) return false;
+  for (uint32_t dir = get32(48); dir != 0xFFFFFFFE; dir = get32(fat_at(dir))) {
+    for (size_t e = (size_t{dir} + 1) * 512; e < (size_t{dir} + 2) * 512; e += 128) {
+      if (b[e + 66] != 2 || get32(e + 120) != size) continue;
+      uint32_t s = get32(e + 116);
+      while (get32(fat_at(s)) != 0xFFFFFFFE) s = get32(fat_at(s));
+      for (int i = 0; i < 4; ++i) b[fat_at(s) + i] = 0xFF;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A stream whose chain ends in a FREE sector (here putty's 204,288-byte
+// Binary.WixCA) would let the commit reuse that live sector and put a changed
+// Binary stream in the transform: the database is refused instead.
+TEST(EndToEndTest, DatabaseWithUnsoundChainIsRefused) {
+  TempDir work;
+  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+  auto bytes = test::ReadBytes(test::RealFixture("putty-0.68-installer.msi"));
+  ASSERT_TRUE(FreeLastSectorOfStream(bytes, 204288));
+  const std::string database = work.File("damaged.msi");
+  test::WriteBytes(database, bytes);
+  ToolRun run = RunTool(work, database, "NEWPROP=1\n");
+  EXPECT_EQ(run.result.exit_code, 1);
+  EXPECT_NE(run.result.out.find("Error in opening the MSI " + database + ", Err#110\n"), std::string::npos)
+      << run.result.out;
+  EXPECT_FALSE(test::FileExists(run.transform));
+  EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
+  EXPECT_EQ(test::ReadBytes(database), bytes);
+}
+
+}  // namespace
+}  // namespace mkx

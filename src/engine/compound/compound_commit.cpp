@@ -4,11 +4,14 @@
 // keeps these invariants:
 //  (1) Sectors of streams that are not changed are never read or written; their
 //      FAT entries keep their values.
-//  (2) Every sector written before the header is either FREE in the current FAT
-//      (and is not a FAT or DIFAT sector of the current state) or lies past the end
-//      of the current file. The allocator takes free sectors in ascending order,
-//      then appends; it never hands out a sector the current state uses, so a sector
-//      freed by this commit is only reused by a later one.
+//  (2) Every sector written before the header is either FREE in the current FAT or
+//      lies past the end of the current file. Open refused any file where a chain
+//      reaches a FREE sector or a FAT or DIFAT sector is not marked as one, and
+//      commits keep that so, hence neither kind is in use. The allocator takes free
+//      sectors in ascending order, then appends; it never hands out a sector the
+//      current state uses, so a sector freed by this commit is only reused by a
+//      later one. Mini sectors: the mini stream is rewritten whole to new sectors,
+//      so a mini sector FREE in the next mini FAT may be taken at once.
 //  (3) Changed structures are copy-on-write too: the mini stream (rewritten whole
 //      when any small stream changes), the mini FAT, the directory (rewritten whole:
 //      it is small), every FAT sector whose content changes, and the DIFAT sectors
@@ -26,7 +29,6 @@
 
 #include <algorithm>
 #include <set>
-#include <unordered_set>
 
 #include "engine/compound/compound_internal.h"
 
@@ -100,7 +102,6 @@ class Committer {
   uint64_t append_next_ = 0;
   bool out_of_sectors_ = false;
   std::optional<Error> fat_error_;    // a FAT sector could not be read
-  std::unordered_set<uint32_t> protected_;  // current FAT and DIFAT sectors
   std::vector<bool> dirty_;                  // per FAT sector: content changed
 
   std::optional<std::vector<uint8_t>> mini_;  // the mini stream, once a small stream changes
@@ -117,7 +118,7 @@ void Committer::FindFreeSectors() {
     Status scanned = old_.fat.Scan(scan_sector_, last, [&](uint64_t first, std::span<const uint32_t> entries) {
       for (size_t i = 0; i < entries.size(); ++i) {
         const uint64_t s = first + i;
-        if (s < reuse_limit_ && entries[i] == kFreeSector && !protected_.count(static_cast<uint32_t>(s))) {
+        if (s < reuse_limit_ && entries[i] == kFreeSector) {
           free_.push_back(static_cast<uint32_t>(s));
         }
       }
@@ -224,21 +225,19 @@ Status Committer::LoadMiniStream() {
 }
 
 Status Committer::Release(uint32_t id) {
-  // A damaged chain is not freed: its sectors stay marked as used (leaked), which is
-  // safe, and replacing or removing a damaged stream still works.
   const DirEntry& e = old_.entries[id];
   if (e.size == 0) return Ok{};
   if (cf_.IsMini(e)) {
     MKX_TRY(LoadMiniStream());
     mini_changed_ = true;
     auto chain = cf_.MiniChain(id);
-    if (chain.ok()) {
-      for (uint32_t m : **chain) next_.minifat[m] = kFreeSector;
-    }
+    if (!chain.ok()) return chain.take_error();
+    for (uint32_t m : **chain) next_.minifat[m] = kFreeSector;
     return Ok{};
   }
   auto chain = cf_.RegularChain(id);
-  if (chain.ok()) FreeChain(**chain);
+  if (!chain.ok()) return chain.take_error();
+  FreeChain(**chain);
   return Ok{};
 }
 
@@ -427,8 +426,6 @@ Status Committer::Prepare(std::span<const StreamChange> changes) {
   // nothing real, and following it would let a damaged file make us write far beyond
   // its own size.
   append_next_ = file_sectors;
-  protected_.insert(old_.fat_sectors.begin(), old_.fat_sectors.end());
-  protected_.insert(old_.difat_sectors.begin(), old_.difat_sectors.end());
 
   for (const StreamChange& c : changes) {
     auto id = cf_.FindChild(c.name);

@@ -59,6 +59,13 @@ Status FatTable::Set(uint32_t index, uint32_t value) {
   return Ok{};
 }
 
+Status FatTable::LoadAll() {
+  return Scan(0, sectors_.size(), [&](uint64_t first, std::span<const uint32_t> entries) {
+    std::shared_ptr<Entries>& sector = sectors_[first / eps_];
+    if (!sector) sector = std::make_shared<Entries>(entries.begin(), entries.end());
+  });
+}
+
 void FatTable::Grow(uint64_t entries) {
   while (static_cast<uint64_t>(sectors_.size()) * eps_ < entries) {
     sectors_.push_back(std::make_shared<Entries>(eps_, kFreeSector));

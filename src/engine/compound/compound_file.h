@@ -2,9 +2,10 @@
 //
 // CompoundFile reads a version 3 (512-byte sectors) or version 4 (4096-byte sectors)
 // file lazily: opening reads the header, the FAT, DIFAT, mini FAT and directory,
-// never stream contents. Every structural field is validated; a damaged file gives
-// result_code::kOpenFailed (at open) or result_code::kReadFault/result_code::kFunctionFailed (at a read),
-// never a crash, a hang or an allocation sized by an unchecked claim of the file.
+// never stream contents. Every structural field and every chain is validated (each
+// chain ends with end-of-chain at its declared length, no sector is in two); a damaged
+// file gives result_code::kOpenFailed (at open) or result_code::kReadFault/result_code::kFunctionFailed (at
+// a read), never a crash, a hang or an allocation sized by an unchecked claim of it.
 //
 // Commit replaces, adds or removes streams of the root storage in place:
 //  (1) sectors of unchanged streams are never touched;

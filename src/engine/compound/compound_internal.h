@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -15,9 +17,10 @@
 
 namespace mkx::compound {
 
-/// The FAT of one state, read one FAT sector at a time on first use: opening a large
-/// file reads none of it, and a commit reads and copies only the FAT sectors it looks
-/// at or changes, so the cost follows the streams touched, not the file size.
+/// The FAT of one state. Open reads it whole, in batches (its allocation check passes
+/// through every entry a chain uses); a table built otherwise reads a FAT sector on
+/// first use. A commit copies only the FAT sectors it changes, so its cost follows the
+/// streams touched, not the file size.
 /// Copies share the sectors read so far; Set copies a shared sector before changing
 /// it, so a copy can be changed while the original still describes the file.
 /// A table is used by one thread at a time: const methods fill in sectors as they
@@ -43,6 +46,8 @@ class FatTable {
   Result<std::shared_ptr<const Entries>> Sector(size_t k) const;
   /// Sets entry `index` (< size()), reading its sector first if needed.
   Status Set(uint32_t index, uint32_t value);
+  /// Reads every FAT sector not yet in memory, merging adjacent ones into one read.
+  Status LoadAll();
   /// Appends sectors of free entries until size() >= entries.
   void Grow(uint64_t entries);
   /// Where FAT sector k is stored from now on (a commit moved it).
@@ -108,6 +113,31 @@ struct FileState {
   bool version3() const { return header.major_version == 3; }
 };
 
+/// Open's record of the sectors the file's chains use (compound_allocation.cpp). Each
+/// claim follows or lists sectors and fails with result_code::kOpenFailed when one is out of
+/// range, already claimed, or not linked as the claim requires; once every structure
+/// and stream is claimed, a FREE sector is one that nothing live uses.
+class SectorClaims {
+ public:
+  /// `fat` describes at least the sectors [0, sectors), the ones chains may use.
+  SectorClaims(const FatTable& fat, uint32_t sectors);
+  /// Claims FAT or DIFAT sectors; each must be marked `mark` in the FAT.
+  Status ClaimMarked(std::span<const uint32_t> sectors, uint32_t mark, const std::string& what);
+  /// Claims the chain from `start`: exactly `count` sectors and then end-of-chain, or
+  /// without a count, every sector up to end-of-chain. Returns it when `keep` is set.
+  Result<std::vector<uint32_t>> Follow(uint32_t start, std::optional<uint64_t> count,
+                                       const std::string& what, bool keep = true);
+  /// Claims the mini stream and the chain of every stream reachable from the root,
+  /// through every storage, checking mini chains against a map of their own.
+  Status ClaimStreams(const FileState& state);
+
+ private:
+  Status Claim(uint32_t sector, const std::string& what);
+
+  const FatTable& fat_;
+  std::vector<bool> used_;
+};
+
 /// A validated sector chain, shared with the cache so long chains are never copied.
 using Chain = std::shared_ptr<const std::vector<uint32_t>>;
 
@@ -121,7 +151,8 @@ class CompoundFileImpl final : public CompoundFile {
   CompoundFileImpl(std::unique_ptr<platform::RandomAccessFile> owned,
                    platform::RandomAccessFile* file);
 
-  /// Reads header, DIFAT, FAT, mini FAT and directory, validating every field.
+  /// Reads header, DIFAT, FAT, mini FAT and directory, validating every field and
+  /// claiming every chain (see SectorClaims).
   Status Load();
   /// Starts from an empty state (no sectors, just a root entry) for a new file.
   void InitEmpty(const Clsid& root_clsid);
@@ -159,7 +190,6 @@ class CompoundFileImpl final : public CompoundFile {
   platform::RandomAccessFile& file() const { return *file_; }
 
  private:
-  Result<std::vector<uint32_t>> FollowChain(uint32_t start, const std::string& what) const;
   Status ReadStructure(const std::vector<uint32_t>& chain, uint8_t fill,
                        std::vector<uint8_t>& out) const;
   Status WalkRootTree();

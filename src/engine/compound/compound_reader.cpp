@@ -2,14 +2,13 @@
 // lazy, validated stream reads.
 //
 // Open reads only the structures (never stream contents) and checks every field it
-// depends on. Every chain walk is bounded: a chain may not leave the file or the FAT,
-// may not revisit a sector, and may not be shorter than its stream needs; a stream
-// size that the file cannot hold is rejected before anything is allocated for it.
+// depends on, and every chain: each ends with end-of-chain at its declared length and
+// no sector belongs to two of them (compound_allocation.cpp), so a stream size that
+// the file cannot hold is rejected before anything is allocated for it.
 // The last sector of a file may be short: reads of bytes that exist are fine, and
 // structures in a short sector read as if padded with empty entries.
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "engine/compound/compound_internal.h"
 #include "platform/wide.h"
@@ -28,40 +27,6 @@ Error DamagedStream(std::u16string_view name, const std::string& detail) {
   return Error(result_code::kReadFault, 2203, u"Cannot read the stream [2] of the compound file: [3].",
                {std::u16string(name), FromAscii(detail)});
 }
-
-namespace {
-
-/// Remembers visited sector ids (all below `universe`); a hash set while the walk is
-/// short, a bitmap once it is long (so reading many small streams of a large file
-/// stays cheap, and a long walk costs a bit per sector).
-class VisitedSet {
- public:
-  VisitedSet(uint64_t universe, uint64_t expected) : universe_(universe) {
-    if (expected > kShortWalk) bits_.assign(universe, false);
-  }
-  /// Returns false when `id` was already visited.
-  bool Insert(uint32_t id) {
-    if (bits_.empty() && set_.size() >= kShortWalk) {
-      bits_.assign(universe_, false);
-      for (uint32_t seen : set_) bits_[seen] = true;
-      set_.clear();
-    }
-    if (!bits_.empty()) {
-      if (bits_[id]) return false;
-      bits_[id] = true;
-      return true;
-    }
-    return set_.insert(id).second;
-  }
-
- private:
-  static constexpr size_t kShortWalk = 4096;
-  uint64_t universe_;
-  std::vector<bool> bits_;
-  std::unordered_set<uint32_t> set_;
-};
-
-}  // namespace
 
 CompoundFileImpl::CompoundFileImpl(std::unique_ptr<platform::RandomAccessFile> owned,
                                    platform::RandomAccessFile* file)
@@ -121,22 +86,6 @@ Status CompoundFileImpl::ReadStructure(const std::vector<uint32_t>& chain, uint8
   return Ok{};
 }
 
-Result<std::vector<uint32_t>> CompoundFileImpl::FollowChain(uint32_t start,
-                                                            const std::string& what) const {
-  const uint32_t limit = std::min<uint64_t>(FileSectorCount(), state_.fat.size());
-  std::vector<uint32_t> chain;
-  VisitedSet visited(limit, 0);
-  for (uint32_t s = start; s != kEndOfChain;) {
-    if (s >= limit) return DamagedFile("the " + what + " chain leaves the file");
-    if (!visited.Insert(s)) return DamagedFile("the " + what + " chain loops");
-    chain.push_back(s);
-    auto next = state_.fat.Get(s);
-    if (!next.ok()) return next.take_error();
-    s = *next;
-  }
-  return chain;
-}
-
 Status CompoundFileImpl::Load() {
   const uint64_t file_size = file_->Size();
   if (file_size < kHeaderSize) return DamagedFile("the file is too small");
@@ -157,35 +106,40 @@ Status CompoundFileImpl::Load() {
   }
   if (h.num_difat_sectors > file_sectors) return DamagedFile("bad DIFAT sector count");
 
-  // FAT sector locations: 109 in the header, the rest in chained DIFAT sectors.
+  // FAT sector locations: 109 in the header, the rest in chained DIFAT sectors; the
+  // DIFAT chain has exactly the declared number of sectors and ends with end-of-chain.
   for (size_t i = 0; i < kHeaderDifatCount && s.fat_sectors.size() < h.num_fat_sectors; ++i) {
     s.fat_sectors.push_back(h.difat[i]);
   }
-  {
-    VisitedSet visited(file_sectors, h.num_difat_sectors);
-    uint32_t next = h.first_difat_sector;
-    while (s.fat_sectors.size() < h.num_fat_sectors) {
-      if (next >= file_sectors) return DamagedFile("the DIFAT chain leaves the file");
-      if (!visited.Insert(next)) return DamagedFile("the DIFAT chain loops");
-      s.difat_sectors.push_back(next);
-      std::vector<uint8_t> bytes;
-      MKX_TRY(ReadStructure({next}, 0xFF, bytes));
-      for (uint32_t i = 0; i + 1 < eps && s.fat_sectors.size() < h.num_fat_sectors; ++i) {
-        s.fat_sectors.push_back(Get32(bytes.data() + 4 * i));
-      }
-      next = Get32(bytes.data() + 4 * (eps - 1));
+  uint32_t next_difat = h.first_difat_sector;
+  while (s.fat_sectors.size() < h.num_fat_sectors) {
+    if (s.difat_sectors.size() == h.num_difat_sectors) return DamagedFile("the DIFAT is shorter than the FAT");
+    if (next_difat >= file_sectors) return DamagedFile("the DIFAT chain leaves the file");
+    s.difat_sectors.push_back(next_difat);
+    std::vector<uint8_t> bytes;
+    MKX_TRY(ReadStructure({next_difat}, 0xFF, bytes));
+    for (uint32_t i = 0; i + 1 < eps && s.fat_sectors.size() < h.num_fat_sectors; ++i) {
+      s.fat_sectors.push_back(Get32(bytes.data() + 4 * i));
     }
+    next_difat = Get32(bytes.data() + 4 * (eps - 1));
+  }
+  if (s.difat_sectors.size() != h.num_difat_sectors || next_difat != kEndOfChain) {
+    return DamagedFile("the DIFAT chain does not end at its declared length");
   }
   for (uint32_t loc : s.fat_sectors) {
     if (loc >= file_sectors) return DamagedFile("a FAT sector lies beyond the end of the file");
   }
-  // The FAT itself is read on demand, one sector at a time.
+  // The claims below pass through nearly every FAT sector of a real file: read them
+  // all in batches rather than one read per sector.
   s.fat = FatTable(file_, h.sector_shift, s.fat_sectors);
-  state_.fat = s.fat;  // FollowChain reads the FAT from state_ (the copy shares what it reads)
+  MKX_TRY(s.fat.LoadAll());
+  SectorClaims claims(s.fat, static_cast<uint32_t>(std::min<uint64_t>(file_sectors, s.fat.size())));
+  MKX_TRY(claims.ClaimMarked(s.fat_sectors, kFatSector, "a FAT sector"));
+  MKX_TRY(claims.ClaimMarked(s.difat_sectors, kDifatSector, "a DIFAT sector"));
 
   // Directory.
   {
-    auto chain = FollowChain(h.first_dir_sector, "directory");
+    auto chain = claims.Follow(h.first_dir_sector, std::nullopt, "the directory chain");
     if (!chain.ok()) return chain.take_error();
     if (chain->empty()) return DamagedFile("the directory is empty");
     s.dir_chain = std::move(*chain);
@@ -201,8 +155,8 @@ Status CompoundFileImpl::Load() {
   }
 
   // Mini FAT.
-  if (h.first_minifat_sector != kEndOfChain) {
-    auto chain = FollowChain(h.first_minifat_sector, "mini FAT");
+  {
+    auto chain = claims.Follow(h.first_minifat_sector, h.num_minifat_sectors, "the mini FAT chain");
     if (!chain.ok()) return chain.take_error();
     s.minifat_chain = std::move(*chain);
     std::vector<uint8_t> bytes;
@@ -211,17 +165,9 @@ Status CompoundFileImpl::Load() {
     for (size_t i = 0; i < s.minifat.size(); ++i) s.minifat[i] = Get32(bytes.data() + 4 * i);
   }
 
-  const uint64_t capacity = static_cast<uint64_t>(file_sectors) * s.sector_size();
-  if (s.entries[0].size > capacity) return DamagedFile("the mini stream is larger than the file");
+  MKX_TRY(claims.ClaimStreams(s));
   InstallState(std::move(s));
-  MKX_TRY(WalkRootTree());
-  for (uint32_t id : state_.root_children) {
-    const DirEntry& e = state_.entries[id];
-    if (e.type == kTypeStream && e.size > capacity) {
-      return DamagedFile("a stream is larger than the file");
-    }
-  }
-  return Ok{};
+  return WalkRootTree();
 }
 
 Status CompoundFileImpl::WalkRootTree() {
@@ -285,9 +231,12 @@ std::optional<EntryInfo> CompoundFileImpl::FindStream(std::u16string_view name) 
   return EntryInfo{e.name, EntryKind::kStream, e.size, e.clsid};
 }
 
+// Open proved every chain sound (compound_allocation.cpp) and a commit writes only
+// sound ones, so these walks check bounds, not loops: each takes exactly the steps
+// its size needs.
 Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   {
-      auto it = chain_cache_.find(id);
+    auto it = chain_cache_.find(id);
     if (it != chain_cache_.end()) return it->second;
   }
   const DirEntry& e = state_.entries[id];
@@ -297,7 +246,6 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   if (needed > limit) return DamagedStream(e.name, "its size exceeds the file");
   std::vector<uint32_t> chain;
   chain.reserve(needed);
-  VisitedSet visited(limit, needed);
   uint32_t s = e.start;
   // The FAT sector of the previous step: a chain mostly stays in one for a while.
   std::shared_ptr<const FatTable::Entries> fat_sector;
@@ -306,7 +254,6 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   for (uint64_t i = 0; i < needed; ++i) {
     if (s == kEndOfChain) return DamagedStream(e.name, "its sector chain is shorter than its size");
     if (s >= limit) return DamagedStream(e.name, "its sector chain leaves the file");
-    if (!visited.Insert(s)) return DamagedStream(e.name, "its sector chain loops");
     chain.push_back(s);
     if (s / eps != fat_sector_index) {
       auto loaded = state_.fat.Sector(s / eps);
@@ -321,7 +268,7 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
 
 Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
   {
-      auto it = chain_cache_.find(id);
+    auto it = chain_cache_.find(id);
     if (it != chain_cache_.end()) return it->second;
   }
   const DirEntry& e = state_.entries[id];
@@ -329,12 +276,10 @@ Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
   const uint64_t limit = std::min<uint64_t>(state_.minifat.size(), mini_capacity);
   const uint64_t needed = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
   std::vector<uint32_t> chain;
-  VisitedSet visited(limit, 0);
   uint32_t s = e.start;
   for (uint64_t i = 0; i < needed; ++i) {
     if (s == kEndOfChain) return DamagedStream(e.name, "its mini sector chain is shorter than its size");
     if (s >= limit) return DamagedStream(e.name, "its mini sector chain leaves the mini stream");
-    if (!visited.Insert(s)) return DamagedStream(e.name, "its mini sector chain loops");
     chain.push_back(s);
     s = state_.minifat[s];
   }
