@@ -22,6 +22,44 @@ std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE da
   return msi.MsiViewExecute(view.get(), record.get());
 }
 
+namespace {
+
+// The text of a record's field.
+std::u16string FieldText(installer::InstallerDatabase& msi, MSIHANDLE record, UINT field) {
+  char16_t empty[1] = {u'\0'};
+  installer::DWORD length = 0;
+  if (msi.MsiRecordGetStringW(record, field, empty, &length) != ERROR_MORE_DATA) return {};
+  std::u16string text(length + 1, u'\0');
+  ++length;
+  if (msi.MsiRecordGetStringW(record, field, text.data(), &length) != ERROR_SUCCESS) return {};
+  text.resize(length);
+  return text;
+}
+
+}  // namespace
+
+bool ReadBackProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {
+  const std::u16string text(kReadBackStatement);
+  tool::ScopedMsiHandle view(msi, 0);
+  if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
+    return false;
+  }
+  tool::ScopedMsiHandle key(msi, msi.MsiCreateRecord(1));
+  msi.MsiRecordSetStringW(key.get(), 1, assignment.Name.c_str());
+  if (msi.MsiViewExecute(view.get(), key.get()) != ERROR_SUCCESS) return false;
+  size_t rows = 0;
+  bool same = false;
+  for (;;) {
+    tool::ScopedMsiHandle row(msi, 0);
+    const UINT fetched = msi.MsiViewFetch(view.get(), row.out());
+    if (fetched == ERROR_NO_MORE_ITEMS) break;
+    if (fetched != ERROR_SUCCESS) return false;
+    ++rows;
+    same = FieldText(msi, row.get(), 1) == assignment.Value;
+  }
+  return rows == 1 && same;
+}
+
 bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {
   const auto& name = assignment.Name;
   const auto& value = assignment.Value;
@@ -32,7 +70,10 @@ bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const 
                   {name, value});
 
   auto updated = RunStatement(msi, database, kUpdateStatement, {value, name});
-  const bool ok = updated == ERROR_SUCCESS;
+  // Success only when the table now holds the row, with this very value, once: a
+  // statement can succeed without setting it (an extra NOT NULL column refusing the
+  // INSERT while the UPDATE matches nothing, a key held twice).
+  const bool ok = updated == ERROR_SUCCESS && ReadBackProperty(msi, database, assignment);
   platform::Print(ok ? u"Successfully updating property %s as value %s\n"
                      : u"Error in updating property %s as value %s\n",
                   {name, value});

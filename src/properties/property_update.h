@@ -1,5 +1,5 @@
 // Writes one property into the Property table of the working copy: an INSERT, then
-// an UPDATE, each reported by one line. Names and values travel as statement
+// an UPDATE, each reported by one line, then a read-back of the row. Names and values travel as statement
 // parameters, so any text (quotes included) is stored exactly.
 #pragma once
 
@@ -16,6 +16,7 @@ inline constexpr std::u16string_view kInsertStatement =
     u"INSERT INTO Property (Property, Value) VALUES (?, ?)";
 inline constexpr std::u16string_view kUpdateStatement =
     u"UPDATE Property SET Value=? WHERE Property=?";
+inline constexpr std::u16string_view kReadBackStatement = u"SELECT Value FROM Property WHERE Property=?";
 
 /// Opens a view for the statement, executes it with the parameters and closes it.
 /// Gives the execution's result code, or nothing when the view could not be opened.
@@ -23,8 +24,14 @@ std::optional<installer::UINT> RunStatement(installer::InstallerDatabase& msi, i
                                             std::u16string_view statement,
                                             const std::vector<std::u16string>& params);
 
+/// Whether the Property table holds exactly one row named `assignment.Name`, and its
+/// value is `assignment.Value`.
+bool ReadBackProperty(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
+                      const PropertyAssignment& assignment);
+
 /// Inserts, then updates, the property; prints one line per statement. Returns true
-/// when the UPDATE succeeded (the property then holds the value).
+/// (and reports the update as successful) only when the UPDATE succeeded and the
+/// property then reads back as exactly one row with the value.
 bool ApplyProperty(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
                    const PropertyAssignment& assignment);
 
