@@ -10,6 +10,7 @@
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
 #include "platform/console.h"
+#include "platform/file_state.h"
 #include "platform/signal_cleanup.h"
 #include "platform/system_error.h"
 #include "platform/temp_files.h"
@@ -28,23 +29,35 @@ namespace {
 
 int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
-/// Reads, echoes and applies every line. Returns false if any property was not set.
-bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working) {
+/// Reads, echoes and applies every line; `set` receives the value of every property
+/// that was set (the last one of a name). Returns false if any property was not set.
+bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working,
+                       transform::IntendedProperties& set) {
   bool all_set = true;
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(line.text)) {
-      if (!properties::ApplyProperty(msi, working, *assignment)) all_set = false;
+      if (properties::ApplyProperty(msi, working, *assignment)) {
+        set[assignment->Name] = assignment->Value;
+      } else {
+        all_set = false;
+      }
     }
     if (line.last) break;
   }
   return all_set;
 }
 
+/// Whether the database has a Property table at all.
+bool HasPropertyTable(installer::InstallerDatabase& msi, MSIHANDLE database) {
+  tool::ScopedMsiHandle view(msi, 0);
+  return msi.MsiDatabaseOpenViewW(database, u"SELECT Property FROM Property", view.out()) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
-int RunTool(const std::vector<std::u16string>& args) {
+int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   const ToolOptions options = ScanArguments(args);
   if (!ValidateOptions(options)) {
     platform::Print(kUsageLine);
@@ -73,6 +86,11 @@ int RunTool(const std::vector<std::u16string>& args) {
   platform::InstallTerminationHandlers();
   // Destroyed in reverse order: the working handle is closed, then the source handle,
   // then the working copy is deleted, on every return below.
+  // The source's state as the copy is made: the transform is published only if it
+  // is still the same at the end (a source rewritten meanwhile would make a transform
+  // of neither version).
+  const std::string database_path = platform::EncodePath(options.DatabasePath);
+  const Result<platform::FileState> source_state = platform::GetFileState(database_path);
   WorkingCopy working_copy;
   const Status copied = working_copy.CopyFrom(options.DatabasePath);
 
@@ -99,8 +117,25 @@ int RunTool(const std::vector<std::u16string>& args) {
     transform::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
-  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get());
-  const bool written = transform::WriteTransform(msi, working.get(), source.get(), options.TransformPath);
+  if (!HasPropertyTable(msi, working.get())) {
+    platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
+  }
+  transform::PublishChecks checks;
+  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get(), checks.intended);
+  checks.source_value = [&](const std::u16string& name) -> std::optional<std::u16string> {
+    auto values = properties::ReadPropertyValues(msi, source.get(), name);
+    if (values.empty()) return std::nullopt;
+    return values.front();
+  };
+  checks.source_unchanged = [&]() -> Status {
+    auto now = platform::GetFileState(database_path);
+    if (source_state.ok() && now.ok() && *now == *source_state) return Ok{};
+    return Error(result_code::kInstallTransformFailure, 0,
+                 u"The transform was not published: the MSI [2] changed while it was being read.",
+                 {options.DatabasePath});
+  };
+  checks.before_verifying = hooks.before_verifying;
+  const bool written = transform::WriteTransform(msi, working.get(), source.get(), options.TransformPath, checks);
   return written && all_set ? kExitTransformWritten : kExitNoTransform;
 }
 

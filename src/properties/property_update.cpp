@@ -38,26 +38,23 @@ std::u16string FieldText(installer::InstallerDatabase& msi, MSIHANDLE record, UI
 
 }  // namespace
 
-bool ReadBackProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {
+std::vector<std::u16string> ReadPropertyValues(installer::InstallerDatabase& msi, MSIHANDLE database,
+                                               const std::u16string& name) {
+  std::vector<std::u16string> values;
   const std::u16string text(kReadBackStatement);
   tool::ScopedMsiHandle view(msi, 0);
   if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
-    return false;
+    return values;
   }
   tool::ScopedMsiHandle key(msi, msi.MsiCreateRecord(1));
-  msi.MsiRecordSetStringW(key.get(), 1, assignment.Name.c_str());
-  if (msi.MsiViewExecute(view.get(), key.get()) != ERROR_SUCCESS) return false;
-  size_t rows = 0;
-  bool same = false;
+  msi.MsiRecordSetStringW(key.get(), 1, name.c_str());
+  if (msi.MsiViewExecute(view.get(), key.get()) != ERROR_SUCCESS) return values;
   for (;;) {
     tool::ScopedMsiHandle row(msi, 0);
-    const UINT fetched = msi.MsiViewFetch(view.get(), row.out());
-    if (fetched == ERROR_NO_MORE_ITEMS) break;
-    if (fetched != ERROR_SUCCESS) return false;
-    ++rows;
-    same = FieldText(msi, row.get(), 1) == assignment.Value;
+    if (msi.MsiViewFetch(view.get(), row.out()) != ERROR_SUCCESS) break;
+    values.push_back(FieldText(msi, row.get(), 1));
   }
-  return rows == 1 && same;
+  return values;
 }
 
 bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const PropertyAssignment& assignment) {
@@ -73,7 +70,8 @@ bool ApplyProperty(installer::InstallerDatabase& msi, MSIHANDLE database, const 
   // Success only when the table now holds the row, with this very value, once: a
   // statement can succeed without setting it (an extra NOT NULL column refusing the
   // INSERT while the UPDATE matches nothing, a key held twice).
-  const bool ok = updated == ERROR_SUCCESS && ReadBackProperty(msi, database, assignment);
+  const bool ok = updated == ERROR_SUCCESS &&
+                  ReadPropertyValues(msi, database, name) == std::vector<std::u16string>{value};
   platform::Print(ok ? u"Successfully updating property %s as value %s\n"
                      : u"Error in updating property %s as value %s\n",
                   {name, value});

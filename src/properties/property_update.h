@@ -24,10 +24,10 @@ std::optional<installer::UINT> RunStatement(installer::InstallerDatabase& msi, i
                                             std::u16string_view statement,
                                             const std::vector<std::u16string>& params);
 
-/// Whether the Property table holds exactly one row named `assignment.Name`, and its
-/// value is `assignment.Value`.
-bool ReadBackProperty(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
-                      const PropertyAssignment& assignment);
+/// The values of the Property rows named `name` (none when there is no such row, or
+/// the table cannot be read).
+std::vector<std::u16string> ReadPropertyValues(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
+                                               const std::u16string& name);
 
 /// Inserts, then updates, the property; prints one line per statement. Returns true
 /// (and reports the update as successful) only when the UPDATE succeeded and the

@@ -57,7 +57,7 @@ void ReportGenerationFailure(const Error& failure) {
 }  // namespace
 
 bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHANDLE source,
-                    const std::u16string& transform_path) {
+                    const std::u16string& transform_path, const PublishChecks& checks) {
   const UINT committed = msi.MsiDatabaseCommit(working);
   if (committed != ERROR_SUCCESS) {
     // A copy that could not be saved (a full disk, a write error) makes no transform.
@@ -87,6 +87,17 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
     platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {Signed(summary)});
     ReportLastInstallerError(msi, summary);
     return false;
+  }
+  // Nothing is published that does not change exactly what the run set, or that was
+  // made from a source which changed meanwhile.
+  if (checks.before_verifying) checks.before_verifying((*output)->temp_path());
+  for (Status check : {VerifyTransform((*output)->temp_path(), checks.intended, checks.source_value),
+                       checks.source_unchanged ? checks.source_unchanged() : Status(Ok{})}) {
+    if (!check.ok()) {
+      platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(check.code())});
+      platform::Print(u"Err#%d %s\n", {Signed(check.code()), ErrorText(check.error())});
+      return false;
+    }
   }
   Status published = (*output)->Publish();
   if (!published.ok()) {

@@ -198,7 +198,8 @@ TEST(EndToEndTest, DatabaseWithoutPropertyTableReportsBothStatements) {
                            work.File("noprop.msi")},
                           {"TMPDIR=" + work.File("tmp")});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.out.rfind("A=1 \nError in inserting property A as value 1\n"
+  EXPECT_EQ(result.out.rfind("The MSI " + work.File("noprop.msi") + " has no Property table: no property can be set\n"
+                             "A=1 \nError in inserting property A as value 1\n"
                              "Error in updating property A as value 1\n \n"
                              "Error in generate MST for the property set, Err#232\n", 0),
             0u)

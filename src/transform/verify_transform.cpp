@@ -1,0 +1,133 @@
+// Verification: the transform's root streams, its string pool and its Property
+// records, each decoded here from the bytes.
+#include "transform/verify_transform.h"
+
+#include <set>
+#include <vector>
+
+#include "engine/codepage.h"
+#include "engine/compound/compound_file.h"
+#include "engine/stream_name.h"
+#include "platform/file.h"
+#include "platform/wide.h"
+
+namespace mkx::transform {
+namespace {
+
+constexpr uint16_t kInsertBothColumns = 0x0201;  // INSERT, 2 columns
+constexpr uint16_t kUpdateValue = 0x0002;        // UPDATE of column 2
+constexpr std::u16string_view kSummaryStream = u"\x0005SummaryInformation";
+
+Error Unexpected(const std::u16string& what) {
+  return Error(result_code::kInstallTransformFailure, 0, u"The transform was not published: [2].", {what});
+}
+
+std::u16string Hex(unsigned value) {
+  static const char16_t kDigits[] = u"0123456789ABCDEF";
+  std::u16string out = u"0x";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+  return out;
+}
+
+// The transform's own strings: index 0 is null.
+struct Strings {
+  uint32_t codepage = 0;
+  unsigned ref_width = 2;
+  std::vector<std::string> bytes{std::string()};
+};
+
+Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<uint8_t>& data) {
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(pool[at] | (pool[at + 1] << 8)); };
+  if (pool.size() < 4 || pool.size() % 4 != 0) return Unexpected(u"its string pool is damaged");
+  Strings strings;
+  const uint32_t header = u16(0) | (u16(2) << 16);
+  strings.codepage = header & 0x7FFFFFFF;
+  strings.ref_width = (header & 0x80000000u) ? 3 : 2;
+  size_t offset = 0;
+  for (size_t at = 4; at < pool.size(); at += 4) {
+    uint32_t length = u16(at);
+    if (length == 0 && u16(at + 2) != 0) {  // a long string: (0, high) then (low, count)
+      if (at + 8 > pool.size()) return Unexpected(u"its string pool is damaged");
+      length = (u16(at + 2) << 16) | u16(at + 4);
+      at += 4;
+    }
+    if (length > data.size() - offset) return Unexpected(u"its string pool is damaged");
+    strings.bytes.emplace_back(reinterpret_cast<const char*>(data.data()) + offset, length);
+    offset += length;
+  }
+  return strings;
+}
+
+}  // namespace
+
+Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source) {
+  auto file = platform::OpenFile(path, platform::FileMode::kReadOnly);
+  if (!file.ok()) return file.take_error();
+  auto opened = compound::CompoundFile::Open(std::move(*file));
+  if (!opened.ok()) return Unexpected(u"it cannot be read back as a compound file");
+  const compound::CompoundFile& transform = **opened;
+
+  const std::u16string pool_name = engine::EncodeStreamName(u"_StringPool", true);
+  const std::u16string data_name = engine::EncodeStreamName(u"_StringData", true);
+  const std::u16string property_name = engine::EncodeStreamName(u"Property", true);
+  for (const compound::EntryInfo& entry : transform.RootEntries()) {
+    if (entry.kind == compound::EntryKind::kStream &&
+        (entry.name == pool_name || entry.name == data_name || entry.name == property_name ||
+         entry.name == kSummaryStream)) {
+      continue;
+    }
+    const std::u16string name = engine::DecodeStreamName(entry.name);
+    return Unexpected(u"it would also change " + (name.empty() ? std::u16string(u"another stream") : name));
+  }
+
+  std::vector<uint8_t> pool_bytes, data_bytes, records;
+  for (auto [name, out] : {std::pair{&pool_name, &pool_bytes}, {&data_name, &data_bytes}, {&property_name, &records}}) {
+    if (!transform.FindStream(*name)) continue;
+    auto read = transform.ReadStream(*name);
+    if (!read.ok()) return Unexpected(u"one of its streams cannot be read");
+    *out = std::move(*read);
+  }
+  auto strings = DecodePool(pool_bytes, data_bytes);
+  if (!strings.ok()) return strings.take_error();
+  const unsigned width = strings->ref_width;
+  auto text_at = [&](size_t at, std::u16string& text) {
+    uint32_t id = records[at] | (records[at + 1] << 8);
+    if (width == 3) id |= static_cast<uint32_t>(records[at + 2]) << 16;
+    if (id >= strings->bytes.size()) return false;
+    text = engine::DecodeText(strings->codepage, strings->bytes[id]);
+    return true;
+  };
+
+  std::set<std::u16string> changed;
+  for (size_t at = 0; at < records.size();) {
+    if (records.size() - at < 2 + 2 * width) return Unexpected(u"its Property records are cut short");
+    const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));
+    if (mask != kInsertBothColumns && mask != kUpdateValue) {
+      return Unexpected(u"it holds a Property record of another kind (mask " + Hex(mask) + u")");
+    }
+    std::u16string name, value;
+    if (!text_at(at + 2, name) || !text_at(at + 2 + width, value)) {
+      return Unexpected(u"a Property record refers to a string the transform does not hold");
+    }
+    at += 2 + 2 * width;
+    auto wanted = intended.find(name);
+    if (wanted == intended.end()) return Unexpected(u"it would also change property " + name);
+    if (value != wanted->second) {
+      return Unexpected(u"it would set property " + name + u" to " + value + u", not to " + wanted->second);
+    }
+    if (!changed.insert(name).second) return Unexpected(u"it changes property " + name + u" twice");
+    const bool in_source = source(name).has_value();
+    if (in_source != (mask == kUpdateValue)) {
+      return Unexpected(u"it would " + std::u16string(in_source ? u"add" : u"update") + u" property " + name +
+                        u", which the database " + (in_source ? u"holds" : u"lacks"));
+    }
+  }
+  for (const auto& [name, value] : intended) {
+    if (changed.count(name) == 0 && source(name) != value) {
+      return Unexpected(u"it does not set property " + name + u" to " + value);
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace mkx::transform
