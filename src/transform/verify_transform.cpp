@@ -100,11 +100,12 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
 
   std::set<std::u16string> changed;
   for (size_t at = 0; at < records.size();) {
-    if (records.size() - at < 2 + 2 * width) return Unexpected(u"its Property records are cut short");
+    if (records.size() - at < 2) return Unexpected(u"its Property records are cut short");
     const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));
     if (mask != kInsertBothColumns && mask != kUpdateValue) {
       return Unexpected(u"it holds a Property record of another kind (mask " + Hex(mask) + u")");
     }
+    if (records.size() - at < 2 + 2 * width) return Unexpected(u"its Property records are cut short");
     std::u16string name, value;
     if (!text_at(at + 2, name) || !text_at(at + 2 + width, value)) {
       return Unexpected(u"a Property record refers to a string the transform does not hold");

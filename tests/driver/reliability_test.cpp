@@ -424,5 +424,36 @@ TEST(InterruptionTest, ClosedOutputPipeLeavesNothing) {
   EXPECT_TRUE(Entries(l.out).empty());
 }
 
+// The source rewritten in place while the run reads its property file: the transform
+// would be of neither version, so it is not published.
+TEST(SourceUntouchedTest, SourceRewrittenMidRunPublishesNothing) {
+  Layout l;
+  ASSERT_EQ(::mkfifo(l.properties.c_str(), 0600), 0);
+  Child child(l.Tool(), l.tmp);
+  const int fifo = ::open(l.properties.c_str(), O_WRONLY);  // the run opens it too, then copies
+  ASSERT_GE(fifo, 0);
+  ASSERT_EQ(::write(fifo, "A=1\n", 4), 4);
+  // Once the working copy is whole and the run sleeps, it is waiting for more lines.
+  const off_t size = SizeOf(l.source);
+  for (int i = 0; i < 1000; ++i) {
+    const auto copies = Entries(l.tmp);
+    if (copies.size() == 1 && SizeOf(l.tmp + "/" + copies[0]) == size && child.State() == 'S') break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string seen;
+  auto bytes = test::ReadBytes(l.source);
+  bytes.back() ^= 1;
+  test::WriteBytes(l.source, bytes);  // rewritten in place: same file, new contents
+  ::close(fifo);
+  std::string out;
+  EXPECT_EQ(child.Finish(&out), 1) << seen + out;
+  EXPECT_NE(out.find("Err#1624 The transform was not published: the MSI " + l.source +
+                     " changed while it was being read."),
+            std::string::npos)
+      << seen + out;
+  EXPECT_TRUE(Entries(l.out).empty());
+  EXPECT_TRUE(Entries(l.tmp).empty());
+}
+
 }  // namespace
 }  // namespace mkx::driver

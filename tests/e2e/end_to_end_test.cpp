@@ -207,6 +207,51 @@ TEST(EndToEndTest, DatabaseWithoutPropertyTableReportsBothStatements) {
   EXPECT_FALSE(test::FileExists(work.File("out.mst")));
 }
 
+// Runs that must not end in success: a Property table that is not the standard one,
+// and text the database's codepage cannot hold. Each ends with exit 1, the line that
+// says what failed, and no transform.
+TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
+  struct Case {
+    const char* label;
+    const char* fixture;
+    const char* property_table;  // CREATE TABLE replacing the Property table, or ""
+    std::string properties;
+    const char* expected;  // a line of the output
+  };
+  const Case cases[] = {
+      {"an extra required column", "minimal.msi",
+       "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
+       "PRIMARY KEY Property)",
+       "NEWP=1\n", "Error in updating property NEWP as value 1\n"},
+      {"both columns keys", "minimal.msi",
+       "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) PRIMARY KEY Property, Value)", "NEWP=1\n",
+       "Err#1624 The transform was not published: it would also change property NEWP.\n"},
+      {"a temporary Value column", "minimal.msi",
+       "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) TEMPORARY PRIMARY KEY Property)", "NEWP=1\n",
+       "Err#1624 The transform was not published: it holds a Property record of another kind"},
+      {"two names one cp932 byte string", "cp932.msi", "", "\xfcX=1\n\xfdX=2\n", "Error in updating property "},
+      {"cp1252 bytes that are not Latin-1", "cp1252.msi", "", "EURO=\x80\nOE=\x9c\n",
+       "Error in updating property EURO as value "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    test::TempDir work;
+    ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+    const std::string db = work.File("db.msi");
+    test::CopyFile(test::BuiltFixture(c.fixture), db);
+    if (*c.property_table) {
+      ASSERT_EQ(test::Run({"msibuild", db, "-q", "DROP TABLE Property"}).exit_code, 0);
+      ASSERT_EQ(test::Run({"msibuild", db, "-q", c.property_table}).exit_code, 0);
+    }
+    test::WriteText(work.File("props.txt"), c.properties);
+    auto result = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"), db},
+                            {"TMPDIR=" + work.File("tmp")});
+    EXPECT_EQ(result.exit_code, 1) << result.out;
+    EXPECT_NE(result.out.find(c.expected), std::string::npos) << result.out;
+    EXPECT_FALSE(test::FileExists(work.File("out.mst")));
+  }
+}
+
 }  // namespace
 }  // namespace mkx
 
