@@ -522,7 +522,8 @@ TEST(WorkingCopyTest, LinkPlantedAtItsNameIsNeverFollowed) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     auto paused = [&] {
       const auto names = Entries(l.tmp);
-      return names.size() == 1 && SizeOf(l.tmp + "/" + names[0]) == size_when_paused;
+      return names.size() == 1 && SizeOf(l.tmp + "/" + names[0]) == size_when_paused &&
+             (moment == kWhileCopying || child.State() == 'S');
     };
     while (!paused() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
