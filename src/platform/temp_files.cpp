@@ -1,7 +1,7 @@
 #include "platform/temp_files.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
@@ -41,12 +41,11 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 
 namespace {
 
-/// Creates `name` exclusively: the descriptor, -1 when the name is taken, or the
-/// system's errno (negated) for any other failure.
+/// Creates `name` exclusively: the descriptor, or the system's errno negated
+/// (-EEXIST when the name is taken).
 int CreateExclusive(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  return errno == EEXIST ? -1 : -errno;
+  return fd >= 0 ? fd : -errno;
 }
 
 std::string Hex(uint64_t value, int digits) {
@@ -64,7 +63,7 @@ Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std
   std::mt19937_64 rng((uint64_t{seed()} << 32) | seed());
   const std::string base = Narrow(directory) + Narrow(prefix.substr(0, 3));
   auto made = [&](const std::string& name, int fd) -> Result<TempFile> {
-    if (fd < -1) return SystemError(result_code::kCreateFailed, directory, SystemErrorText(-fd));
+    if (fd < 0) return SystemError(result_code::kCreateFailed, directory, SystemErrorText(-fd));
     return TempFile(Widen(name), fd);
   };
   // Walk the whole 16-bit name space once from a random start, as the platform does
@@ -76,14 +75,14 @@ Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std
     const int digits = unique > 0xFFF ? 4 : unique > 0xFF ? 3 : unique > 0xF ? 2 : 1;
     const std::string name = base + Hex(unique, digits) + ".tmp";
     const int fd = CreateExclusive(name);
-    if (fd != -1) return made(name, fd);
+    if (fd != -EEXIST) return made(name, fd);
   }
   // Every short name is taken (left behind by crashed runs, or planted): a 64-bit
   // random name in the same directory, which nobody can exhaust.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = base + Hex(rng(), 16) + ".tmp";
     const int fd = CreateExclusive(name);
-    if (fd != -1) return made(name, fd);
+    if (fd != -EEXIST) return made(name, fd);
   }
   return SystemError(result_code::kCreateFailed, directory, SystemErrorText(EEXIST));
 }
