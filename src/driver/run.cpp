@@ -111,7 +111,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
 
   tool::ScopedMsiHandle working(msi, 0);
   // The copy is private and deleted at the end: its commits need no flush to disk.
-  result = msi.OpenScratchDatabase(working_copy.path().c_str(), working.out());
+  result = msi.OpenScratchDatabase(working_copy.file(), working.out());
   if (result != ERROR_SUCCESS || working.get() == 0) {
     platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy.path(), Signed(result)});
     transform::ReportLastInstallerError(msi, result);

@@ -9,28 +9,33 @@ namespace mkx::driver {
 WorkingCopy::WorkingCopy() {
   platform::DeferTerminationSignals deferred;  // no signal between creating and arming
   auto directory = platform::GetTempDirectory(4096);
-  auto name = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi")
-                             : Result<std::u16string>(directory.error());
-  if (!name.ok()) {
-    made_ = name.error();
+  auto made = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi")
+                             : Result<platform::TempFile>(directory.error());
+  if (!made.ok()) {
+    made_ = made.error();
     return;
   }
-  path_ = std::move(name).value();
+  file_ = std::move(made).value();
   // A path the registry cannot hold is still deleted by the destructor; only a
   // signal would leave it behind.
-  (void)cleanup_.Arm(platform::EncodePath(path_));
+  (void)cleanup_.Arm(platform::EncodePath(path()));
 }
 
 WorkingCopy::~WorkingCopy() {
-  if (path_.empty()) return;
-  (void)platform::RemoveFile(platform::EncodePath(path_));  // nothing to tell the user
+  if (path().empty()) return;
+  (void)platform::RemoveFile(platform::EncodePath(path()));  // nothing to tell the user
   cleanup_.Disarm();
 }
 
 Status WorkingCopy::CopyFrom(const std::u16string& database_path) {
-  Status copied = made_.ok() ? platform::CopyFileOver(platform::EncodePath(database_path), platform::EncodePath(path_))
-                             : made_;
-  if (!copied.ok()) platform::Print(u"Error copying the MSI to %s\n", {path_});
+  if (!made_.ok()) {
+    // The subject of the failure to make the file is the temporary directory.
+    const std::u16string where = made_.error().fields.empty() ? std::u16string() : made_.error().fields[0];
+    platform::Print(u"Error copying the MSI to %s\n", {where});
+    return made_;
+  }
+  Status copied = platform::CopyFileOver(platform::EncodePath(database_path), file_);
+  if (!copied.ok()) platform::Print(u"Error copying the MSI to %s\n", {path()});
   return copied;
 }
 

@@ -83,6 +83,12 @@ Result<std::unique_ptr<Database>> Database::Open(const std::string& path, OpenMo
   auto file = platform::OpenFile(path, mode == OpenMode::kReadOnly ? platform::FileMode::kReadOnly
                                                                   : platform::FileMode::kReadWrite);
   if (!file.ok()) return OpenError(path, ReasonOf(file.error()));
+  return Open(std::move(file).value(), mode, durability, path);
+}
+
+Result<std::unique_ptr<Database>> Database::Open(Result<std::unique_ptr<platform::RandomAccessFile>> file,
+                                                 OpenMode mode, Durability durability, const std::string& path) {
+  if (!file.ok()) return OpenError(path, ReasonOf(file.error()));
   std::unique_ptr<platform::RandomAccessFile> opened = std::move(file).value();
   if (durability == Durability::kScratch) opened = platform::AsScratchFile(std::move(opened));
   auto compound_file = compound::CompoundFile::Open(std::move(opened));

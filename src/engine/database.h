@@ -18,6 +18,7 @@
 #include "engine/compound/compound_file.h"
 #include "engine/string_pool.h"
 #include "engine/table.h"
+#include "platform/file.h"
 #include "platform/result.h"
 
 namespace mkx::engine {
@@ -44,6 +45,10 @@ class Database {
   static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode);
   static Result<std::unique_ptr<Database>> Open(const std::string& path, OpenMode mode,
                                                 Durability durability);
+  /// Opens from a file opened by the caller (or the failure to open it, reported as
+  /// Open(path) reports it); `path` is for messages.
+  static Result<std::unique_ptr<Database>> Open(Result<std::unique_ptr<platform::RandomAccessFile>> file,
+                                                OpenMode mode, Durability durability, const std::string& path);
   /// Opens from an already opened compound file (tests, fuzzing).
   static Result<std::unique_ptr<Database>> Open(std::unique_ptr<compound::CompoundFile> file,
                                                 OpenMode mode, std::string path_for_messages);

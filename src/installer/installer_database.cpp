@@ -111,11 +111,11 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
   return Finish(Ok{});
 }
 
-UINT InstallerDatabase::OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
-  if (!szDatabasePath || !phDatabase) return result_code::kInvalidParameter;
+UINT InstallerDatabase::OpenScratchDatabase(const platform::TempFile& copy, MSIHANDLE* phDatabase) {
+  if (!phDatabase) return result_code::kInvalidParameter;
   *phDatabase = 0;
-  auto opened = engine::Database::Open(platform::EncodePath(View(szDatabasePath)), engine::OpenMode::kTransact,
-                                       engine::Durability::kScratch);
+  auto opened = engine::Database::Open(platform::OpenTempFile(copy), engine::OpenMode::kTransact,
+                                       engine::Durability::kScratch, platform::EncodePath(copy.path()));
   if (!opened.ok()) return Finish(opened.error());
   std::shared_ptr<engine::Database> database(std::move(opened).value().release());
   *phDatabase = Add(std::move(database));

@@ -23,6 +23,7 @@
 
 #include "engine/value.h"
 #include "platform/result.h"
+#include "platform/temp_files.h"
 
 namespace mkx {
 // The result codes under the Windows SDK's names, for the installer's callers. (A
@@ -88,16 +89,19 @@ class InstallerDatabase {
   // Databases.
   UINT MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist, MSIHANDLE* phDatabase);
   UINT MsiDatabaseCommit(MSIHANDLE hDatabase);
-  /// Not an installer function: opens a private scratch copy as MsiOpenDatabaseW does
-  /// with MSIDBOPEN_TRANSACT, except that its commits are not flushed to stable
-  /// storage (the copy is deleted after use and nobody reads it after a crash; see
-  /// platform/scratch_file.h). The system back end opens it with MSIDBOPEN_TRANSACT.
+  /// Not an installer function: opens a private scratch copy this process created as
+  /// MsiOpenDatabaseW does with MSIDBOPEN_TRANSACT, except that its commits are not
+  /// flushed to stable storage (the copy is deleted after use and nobody reads it
+  /// after a crash; see platform/scratch_file.h), and that it is refused
+  /// (ERROR_OPEN_FAILED) when its name no longer leads to the file that was created
+  /// (platform::OpenTempFile). The system back end opens the path with
+  /// MSIDBOPEN_TRANSACT.
 #if MKX_INSTALLER_SYSTEM
-  UINT OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase) {
-    return MsiOpenDatabaseW(szDatabasePath, MSIDBOPEN_TRANSACT, phDatabase);
+  UINT OpenScratchDatabase(const platform::TempFile& copy, MSIHANDLE* phDatabase) {
+    return MsiOpenDatabaseW(copy.path().c_str(), MSIDBOPEN_TRANSACT, phDatabase);
   }
 #else
-  UINT OpenScratchDatabase(LPCWSTR szDatabasePath, MSIHANDLE* phDatabase);
+  UINT OpenScratchDatabase(const platform::TempFile& copy, MSIHANDLE* phDatabase);
 #endif
   UINT MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
                                      LPCWSTR szTransformFile, int iReserved1, int iReserved2);

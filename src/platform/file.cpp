@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/system_error.h"
+#include "platform/temp_files.h"
 #include "platform/wide.h"
 
 namespace mkx::platform {
@@ -78,28 +79,56 @@ class PosixFile final : public RandomAccessFile {
 
 }  // namespace
 
-Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode) {
-  int flags = O_CLOEXEC;
-  switch (mode) {
-    case FileMode::kReadOnly: flags |= O_RDONLY; break;
-    case FileMode::kReadWrite: flags |= O_RDWR; break;
-    case FileMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
-  }
-  const uint32_t failure = mode == FileMode::kCreateNew ? result_code::kCreateFailed : result_code::kOpenFailed;
-  int fd = ::open(path.c_str(), flags, 0666);
+namespace {
+
+/// Opens `path` with `flags` and without blocking (a FIFO without a writer would wait
+/// in open() forever), and wraps it if it is a regular file. `created`, when given, is
+/// the file it must be (same device and inode).
+Result<std::unique_ptr<RandomAccessFile>> OpenRegular(const std::string& path, int flags, uint32_t failure,
+                                                      const struct stat* created) {
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return IoError(failure, path, errno);
   struct stat st{};
+  int err = 0;
   if (::fstat(fd, &st) != 0) {
-    int err = errno;
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (created && (st.st_dev != created->st_dev || st.st_ino != created->st_ino)) {
+    ::close(fd);
+    return SystemError(failure, Widen(path), u"not the file that was created there");
+  } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    err = errno;
+  }
+  if (err != 0) {
     ::close(fd);
     return IoError(failure, path, err);
   }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return IoError(failure, path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-  }
   return std::unique_ptr<RandomAccessFile>(
-      new PosixFile(fd, path, mode != FileMode::kReadOnly, static_cast<uint64_t>(st.st_size)));
+      new PosixFile(fd, path, (flags & O_ACCMODE) != O_RDONLY, static_cast<uint64_t>(st.st_size)));
+}
+
+}  // namespace
+
+Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, FileMode mode) {
+  int flags = 0;
+  switch (mode) {
+    case FileMode::kReadOnly: flags = O_RDONLY; break;
+    case FileMode::kReadWrite: flags = O_RDWR; break;
+    case FileMode::kCreateNew: flags = O_RDWR | O_CREAT | O_EXCL; break;
+  }
+  const uint32_t failure = mode == FileMode::kCreateNew ? result_code::kCreateFailed : result_code::kOpenFailed;
+  return OpenRegular(path, flags, failure, nullptr);
+}
+
+// Declared in temp_files.h; here because it makes a PosixFile.
+Result<std::unique_ptr<RandomAccessFile>> OpenTempFile(const TempFile& file) {
+  const std::string path = EncodePath(file.path());
+  struct stat created{};
+  if (file.descriptor() < 0 || ::fstat(file.descriptor(), &created) != 0) {
+    return IoError(result_code::kOpenFailed, path, file.descriptor() < 0 ? EBADF : errno);
+  }
+  return OpenRegular(path, O_RDWR | O_NOFOLLOW, result_code::kOpenFailed, &created);
 }
 
 size_t FileNameStart(std::string_view path) {

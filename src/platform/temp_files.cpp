@@ -1,5 +1,6 @@
 #include "platform/temp_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/system_error.h"
 #include "platform/wide.h"
@@ -21,74 +23,139 @@ Result<std::u16string> GetTempDirectory(size_t limit) {
   return Widen(dir);
 }
 
-Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return SystemError(result_code::kBadPathname, directory, SystemErrorText(ENOENT));
-  static const char kHex[] = "0123456789ABCDEF";
-  std::random_device seed;
-  std::minstd_rand rng(seed());
-  const std::string base = Narrow(directory) + Narrow(prefix.substr(0, 3));
-  unsigned start = rng() & 0xFFFF;
-  // Walk the whole 16-bit name space once from a random start, as the platform does.
-  for (unsigned i = 0; i < 0x10000; ++i) {
-    unsigned unique = (start + i) & 0xFFFF;
-    if (unique == 0) continue;
-    std::string name = base;
-    bool leading = true;
-    for (int shift = 12; shift >= 0; shift -= 4) {
-      unsigned digit = (unique >> shift) & 0xF;
-      if (leading && digit == 0 && shift > 0) continue;
-      leading = false;
-      name.push_back(kHex[digit]);
-    }
-    name += ".tmp";
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      return Widen(name);
-    }
-    if (errno != EEXIST) return SystemError(result_code::kCreateFailed, Widen(name), SystemErrorText(errno));
+TempFile::~TempFile() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+TempFile::TempFile(TempFile&& other) noexcept
+    : path_(std::move(other.path_)), descriptor_(std::exchange(other.descriptor_, -1)) {}
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+  if (this != &other) {
+    if (descriptor_ >= 0) ::close(descriptor_);
+    path_ = std::move(other.path_);
+    descriptor_ = std::exchange(other.descriptor_, -1);
   }
-  return SystemError(result_code::kCreateFailed, Widen(base + "XXXX.tmp"), SystemErrorText(EEXIST));
+  return *this;
 }
 
 namespace {
 
-bool CopyContents(int in, int out) {
-  // The kernel copies between files without passing the data through user space.
-  for (;;) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+/// Creates `name` exclusively: the descriptor, or the system's errno negated
+/// (-EEXIST when the name is taken).
+int CreateExclusive(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return fd >= 0 ? fd : -errno;
+}
+
+std::string Hex(uint64_t value, int digits) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text.push_back(kHex[(value >> shift) & 0xF]);
+  return text;
+}
+
+}  // namespace
+
+Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  if (directory.empty()) return SystemError(result_code::kBadPathname, directory, SystemErrorText(ENOENT));
+  std::random_device seed;
+  std::mt19937_64 rng((uint64_t{seed()} << 32) | seed());
+  const std::string base = Narrow(directory) + Narrow(prefix.substr(0, 3));
+  auto made = [&](const std::string& name, int fd) -> Result<TempFile> {
+    if (fd < 0) return SystemError(result_code::kCreateFailed, directory, SystemErrorText(-fd));
+    return TempFile(Widen(name), fd);
+  };
+  // Walk the whole 16-bit name space once from a random start, as the platform does
+  // ("msi1A2B.tmp": no leading zeros, 0 is not used).
+  const unsigned start = static_cast<unsigned>(rng()) & 0xFFFF;
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    const unsigned unique = (start + i) & 0xFFFF;
+    if (unique == 0) continue;
+    const int digits = unique > 0xFFF ? 4 : unique > 0xFF ? 3 : unique > 0xF ? 2 : 1;
+    const std::string name = base + Hex(unique, digits) + ".tmp";
+    const int fd = CreateExclusive(name);
+    if (fd != -EEXIST) return made(name, fd);
+  }
+  // Every short name is taken (left behind by crashed runs, or planted): a 64-bit
+  // random name in the same directory, which nobody can exhaust.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = base + Hex(rng(), 16) + ".tmp";
+    const int fd = CreateExclusive(name);
+    if (fd != -EEXIST) return made(name, fd);
+  }
+  return SystemError(result_code::kCreateFailed, directory, SystemErrorText(EEXIST));
+}
+
+namespace {
+
+/// Copies `length` bytes at `offset` from `in` to the same offset of `out`: in the
+/// kernel where it can be, else with a bounded buffer. Stops early at the source's
+/// end. Returns false with errno set on failure.
+bool CopyRange(int in, int out, off_t offset, off_t length) {
+  off_t in_offset = offset, out_offset = offset;
+  const off_t end = offset + length;
+  while (in_offset < end) {
+    const ssize_t n = ::copy_file_range(in, &in_offset, out, &out_offset, static_cast<size_t>(end - in_offset), 0);
     if (n == 0) return true;
     if (n > 0) continue;
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
     return false;
   }
-  // Fallback: a bounded buffer (continuing from the current offsets).
   static constexpr size_t kChunk = 1 << 20;
   std::unique_ptr<char[]> buffer(new char[kChunk]);
-  for (;;) {
-    ssize_t n = ::read(in, buffer.get(), kChunk);
+  while (in_offset < end) {
+    const ssize_t n = ::pread(in, buffer.get(), std::min<off_t>(kChunk, end - in_offset), in_offset);
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    ssize_t done = 0;
-    while (done < n) {
-      ssize_t w = ::write(out, buffer.get() + done, static_cast<size_t>(n - done));
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::pwrite(out, buffer.get() + done, static_cast<size_t>(n - done), in_offset + done);
       if (w < 0) {
         if (errno == EINTR) continue;
         return false;
       }
       done += w;
     }
+    in_offset += n;
   }
+  return true;
+}
+
+/// Copies the data of `in` (`size` bytes) to `out`, an empty file, leaving the holes
+/// out: only the ranges the system reports as data are copied, and the length is set
+/// at the end, so a hole reads back as zeros without taking space. Where the system
+/// cannot tell holes from data, the whole file is data. Returns false with errno set.
+bool CopyContents(int in, int out, off_t size) {
+  off_t position = 0;
+  while (position < size) {
+    off_t data = position, hole = size;
+#ifdef SEEK_DATA
+    data = ::lseek(in, position, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // only a hole is left
+    if (data < 0 && errno != EINVAL) return false;
+    if (data < 0) {
+      data = position;  // the file system does not say: all data
+    } else {
+      hole = ::lseek(in, data, SEEK_HOLE);
+      if (hole < 0) return false;
+    }
+#endif
+    if (!CopyRange(in, out, data, std::min(hole, size) - data)) return false;
+    position = hole;
+  }
+  return ::ftruncate(out, size) == 0;
 }
 
 }  // namespace
 
-Status CopyFileOver(const std::string& source, const std::string& target) {
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+Status CopyFileOver(const std::string& source, TempFile& target) {
+  // O_NONBLOCK: a FIFO without a writer would block open() forever; it is refused
+  // below like any other file that is not a regular one.
+  const int in = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in < 0) return SystemError(result_code::kOpenFailed, Widen(source), SystemErrorText(errno));
   struct stat st{};
   const bool stated = ::fstat(in, &st) == 0;
@@ -97,31 +164,13 @@ Status CopyFileOver(const std::string& source, const std::string& target) {
     ::close(in);
     return SystemError(result_code::kOpenFailed, Widen(source), SystemErrorText(err));
   }
-  // No O_TRUNC: on ext4, truncating a file to zero and writing it again makes close()
-  // start writing the whole file to disk (the replace-via-truncate safeguard), which
-  // costs more than the copy and slows every later sync and the final delete. A
-  // longer old target is cut to the copied length afterwards instead.
-  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (out < 0) {
-    const int err = errno;
-    ::close(in);
-    return SystemError(result_code::kCreateFailed, Widen(target), SystemErrorText(err));
-  }
-  bool ok = CopyContents(in, out);
-  if (ok) {
-    struct stat copied{};
-    const off_t end = ::lseek(out, 0, SEEK_CUR);
-    ok = end >= 0 && ::fstat(out, &copied) == 0 && (copied.st_size <= end || ::ftruncate(out, end) == 0);
-  }
-  int err = errno;  // the reason of the first failure, kept past the calls below
-  if (::close(out) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
+  const int out = target.descriptor();
+  bool ok = out >= 0 && CopyContents(in, out, st.st_size);
+  const int err = out < 0 ? EBADF : errno;  // the reason of the failure, kept past close()
   ::close(in);
   if (ok) return Ok{};
   const uint32_t code = err == ENOSPC || err == EDQUOT ? result_code::kHandleDiskFull : result_code::kWriteFault;
-  return SystemError(code, Widen(target), SystemErrorText(err));
+  return SystemError(code, target.path(), SystemErrorText(err));
 }
 
 Status RemoveFile(const std::string& path) {

@@ -1,6 +1,7 @@
 // Hostile conditions on the real binary: termination signals mid-run, a full disk or
-// a file-size limit at each writing stage, and the source database, which must never
-// be written (proved by tracing every file call the process makes on it).
+// a file-size limit at each writing stage, the source database, which must never
+// be written (proved by tracing every file call the process makes on it), and a
+// temporary directory or database that is not what the run expects.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -172,9 +173,9 @@ TEST(InterruptionTest, EachSignalMidRunLeavesNothing) {
 // is not permitted.
 class SmallTmpfs {
  public:
-  SmallTmpfs(const std::string& dir, size_t bytes) : dir_(dir) {
+  SmallTmpfs(const std::string& dir, size_t bytes, unsigned long flags = 0) : dir_(dir) {
     const std::string options = "size=" + std::to_string(bytes);
-    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
   }
   ~SmallTmpfs() {
     if (mounted_) ::umount(dir_.c_str());
@@ -440,19 +441,142 @@ TEST(SourceUntouchedTest, SourceRewrittenMidRunPublishesNothing) {
     if (copies.size() == 1 && SizeOf(l.tmp + "/" + copies[0]) == size && child.State() == 'S') break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  const std::string seen;
   auto bytes = test::ReadBytes(l.source);
   bytes.back() ^= 1;
   test::WriteBytes(l.source, bytes);  // rewritten in place: same file, new contents
   ::close(fifo);
   std::string out;
-  EXPECT_EQ(child.Finish(&out), 1) << seen + out;
+  EXPECT_EQ(child.Finish(&out), 1) << out;
   EXPECT_NE(out.find("Err#1624 The transform was not published: the MSI " + l.source +
                      " changed while it was being read."),
             std::string::npos)
-      << seen + out;
+      << out;
   EXPECT_TRUE(Entries(l.out).empty());
   EXPECT_TRUE(Entries(l.tmp).empty());
+}
+
+// Whatever stands in the way of the working copy, or is not a database file: the run
+// ends at once with the line that names it and the system's reason, and leaves nothing.
+TEST(WorkingCopyTest, UnusableDatabaseOrTemporaryDirectory) {
+  enum Setup { kNone, kFifoDatabase, kDeviceDatabase, kTmpdirMissing, kTmpdirFile, kTmpdirReadOnly, kTmpdirTooLong };
+  const struct {
+    Setup setup;
+    std::vector<std::string> lines;  // "{db}" stands for the database, "{tmp}" for TMPDIR
+  } cases[] = {
+      {kFifoDatabase, {"Error in opening the MSI {db}, Err#110"}},
+      {kDeviceDatabase, {"Error in opening the MSI {db}, Err#110"}},
+      {kTmpdirMissing, {"Error copying the MSI to {tmp}/", "Error copying the MSI: No such file or directory"}},
+      {kTmpdirFile, {"Error copying the MSI to {tmp}/", "Error copying the MSI: Not a directory"}},
+      {kTmpdirReadOnly, {"Error copying the MSI to {tmp}/", "Error copying the MSI: Read-only file system"}},
+      {kTmpdirTooLong, {"Error copying the MSI to {tmp}/", "Error copying the MSI: File name too long"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setup);
+    Layout l;
+    test::WriteText(l.properties, "A=1\n");
+    std::string database = l.source, tmpdir = l.tmp;
+    std::unique_ptr<SmallTmpfs> read_only;
+    switch (c.setup) {
+      case kFifoDatabase:
+        database = l.root.File("fifo.msi");
+        ASSERT_EQ(::mkfifo(database.c_str(), 0600), 0);
+        break;
+      case kDeviceDatabase: database = "/dev/zero"; break;
+      case kTmpdirMissing: tmpdir = l.root.File("missing"); break;
+      case kTmpdirFile:
+        tmpdir = l.root.File("file");
+        test::WriteText(tmpdir, "");
+        break;
+      case kTmpdirReadOnly:
+        // A directory's mode does not stop root: a read-only file system does.
+        read_only = std::make_unique<SmallTmpfs>(l.tmp, 1 << 20, MS_RDONLY);
+        if (!read_only->mounted()) {
+          GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+        }
+        break;
+      case kTmpdirTooLong: tmpdir = l.root.File(std::string(300, 'd')); break;
+      case kNone: break;
+    }
+    std::vector<std::string> argv = l.Tool();
+    argv.back() = database;
+    // A run that blocks is killed (status 124) instead of hanging the test.
+    argv.insert(argv.begin(), {"timeout", "20"});
+    std::string out;
+    EXPECT_EQ(Child(argv, tmpdir).Finish(&out), 1) << out;
+    for (std::string line : c.lines) {
+      if (const size_t at = line.find("{db}"); at != std::string::npos) line.replace(at, 4, database);
+      if (const size_t at = line.find("{tmp}"); at != std::string::npos) line.replace(at, 5, tmpdir);
+      EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_TRUE(Entries(l.tmp).empty());
+    EXPECT_TRUE(Entries(l.out).empty());
+  }
+}
+
+// A link planted at the working copy's name while the run is under way (a temporary
+// directory without the sticky bit lets anyone rename and create there) never leads
+// the run to the link's target: planted before the copy is opened again, the run
+// refuses it; planted later, the run keeps working on the file it created. Either
+// way the link, not its target, is deleted at the end.
+TEST(WorkingCopyTest, LinkPlantedAtItsNameIsNeverFollowed) {
+  enum Moment { kWhileCopying, kInPropertyLoop };
+  for (Moment moment : {kWhileCopying, kInPropertyLoop}) {
+    SCOPED_TRACE(moment);
+    Layout l;
+    ASSERT_EQ(::chmod(l.tmp.c_str(), 0777), 0);
+    // A database, so that a run misled to it could go on and commit there.
+    const std::string victim = l.root.File("victim.msi");
+    test::CopyFile(l.source, victim);
+    const auto victim_bytes = test::ReadBytes(victim);
+    std::vector<std::string> argv = l.Tool();
+    int fifo = -1;
+    off_t size_when_paused = SizeOf(l.source);
+    if (moment == kWhileCopying) {
+      // The working copy is made, then the run waits two seconds in its open of the
+      // source, before copying.
+      if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+      test::WriteText(l.properties, "A=1\n");
+      argv.insert(argv.begin(), {"strace", "-f", "-qq", "-o", "/dev/null", "-P", l.source, "-e", "trace=openat",
+                                 "-e", "inject=openat:delay_enter=2000000:when=1"});
+      size_when_paused = 0;
+    } else {
+      // The run sleeps in the property loop, its working copy complete and open.
+      ASSERT_EQ(::mkfifo(l.properties.c_str(), 0600), 0);
+    }
+    Child child(argv, l.tmp, /*traced=*/moment == kWhileCopying);
+    if (moment == kInPropertyLoop) {
+      fifo = ::open(l.properties.c_str(), O_WRONLY);
+      ASSERT_GE(fifo, 0);
+      ASSERT_EQ(::write(fifo, "A=1\n", 4), 4);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto paused = [&] {
+      const auto names = Entries(l.tmp);
+      return names.size() == 1 && SizeOf(l.tmp + "/" + names[0]) == size_when_paused &&
+             (moment == kWhileCopying || child.State() == 'S');
+    };
+    while (!paused() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(paused()) << "the run did not make its working copy";
+    const std::string working_copy = l.tmp + "/" + Entries(l.tmp)[0];
+    ASSERT_EQ(::unlink(working_copy.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), working_copy.c_str()), 0);
+    if (fifo >= 0) ::close(fifo);
+    std::string out;
+    const int status = child.Finish(&out);
+    if (moment == kWhileCopying) {
+      EXPECT_EQ(status, 1) << Tail(out);
+      EXPECT_NE(out.find("Error in opening the working copy " + working_copy + ", Err#110\n"), std::string::npos)
+          << Tail(out);
+      EXPECT_FALSE(FileExists(l.transform));
+    } else {
+      EXPECT_EQ(status, 0) << Tail(out);
+      EXPECT_TRUE(FileExists(l.transform));
+    }
+    EXPECT_EQ(test::ReadBytes(victim), victim_bytes);
+    EXPECT_TRUE(Entries(l.tmp).empty());
+  }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -73,7 +76,7 @@ TEST(TempFilesTest, DirectoryComesFromTmpdirWithTrailingSeparator) {
   }
 }
 
-TEST(TempFilesTest, CreatesDistinctEmptyFilesNamedWithHexDigits) {
+TEST(TempFilesTest, CreatesDistinctEmptyPrivateFilesNamedWithHexDigits) {
   TempDir dir;
   const std::u16string base = Widen(dir.path() + "/");
   std::set<std::u16string> seen;
@@ -81,53 +84,152 @@ TEST(TempFilesTest, CreatesDistinctEmptyFilesNamedWithHexDigits) {
   for (int i = 0; i < 200; ++i) {
     auto made = CreateUniqueTempFile(base, u"msi");
     ASSERT_TRUE(made.ok());
-    const std::u16string& name = *made;
+    const std::u16string& name = made->path();
     EXPECT_TRUE(std::regex_match(Narrow(name), pattern)) << Narrow(name);
     EXPECT_TRUE(seen.insert(name).second);
-    struct stat st{};
+    struct stat st{}, held{};
     ASSERT_EQ(stat(Narrow(name).c_str(), &st), 0);
+    ASSERT_EQ(fstat(made->descriptor(), &held), 0);
+    EXPECT_EQ(st.st_ino, held.st_ino);
     EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
-  auto missing = CreateUniqueTempFile(Widen(dir.path() + "/missing/"), u"msi");
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(SystemReason(missing.error()), SystemErrorText(ENOENT));
+  // The failure names the directory, with the system's reason.
+  test::WriteText(dir.File("file"), "");
+  const struct {
+    std::string directory;
+    int reason;
+  } failures[] = {
+      {dir.path() + "/missing/", ENOENT},
+      {dir.File("file") + "/", ENOTDIR},
+      {dir.path() + "/" + std::string(300, 'd') + "/", ENAMETOOLONG},
+  };
+  for (const auto& f : failures) {
+    auto made = CreateUniqueTempFile(Widen(f.directory), u"msi");
+    ASSERT_FALSE(made.ok()) << f.directory;
+    EXPECT_EQ(made.error().fields[0], Widen(f.directory));
+    EXPECT_EQ(SystemReason(made.error()), SystemErrorText(f.reason)) << f.directory;
+  }
 }
 
-TEST(FileCopyTest, OverwritesTargetAndFailsOnMissingSource) {
+TEST(TempFilesTest, LongerNameWhenEveryShortNameIsTaken) {
+  // 65,535 small files: in memory where the machine has a tmpfs for it.
+  const char* tmpdir = std::getenv("TMPDIR");
+  ScopedEnv memory("TMPDIR", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmpdir);
+  TempDir dir;
+  for (unsigned n = 1; n <= 0xFFFF; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "msi%X.tmp", n);
+    const int fd = ::open(dir.File(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  auto made = CreateUniqueTempFile(Widen(dir.path() + "/"), u"msi");
+  ASSERT_TRUE(made.ok()) << Narrow(SystemReason(made.error()));
+  EXPECT_TRUE(std::regex_match(Narrow(made->path()), std::regex(dir.path() + "/msi[0-9A-F]{16}\\.tmp")))
+      << Narrow(made->path());
+}
+
+TEST(TempFilesTest, ReopensOnlyTheFileThatWasCreated) {
+  enum Change { kNone, kSymlinkToItself, kOtherFile };
+  for (Change change : {kNone, kSymlinkToItself, kOtherFile}) {
+    SCOPED_TRACE(change);
+    TempDir dir;
+    auto made = CreateUniqueTempFile(Widen(dir.path() + "/"), u"msi");
+    ASSERT_TRUE(made.ok());
+    const std::string path = Narrow(made->path());
+    ASSERT_EQ(::write(made->descriptor(), "created", 7), 7);
+    if (change != kNone) {
+      ASSERT_EQ(::rename(path.c_str(), dir.File("moved").c_str()), 0);
+    }
+    // A link to the created file itself has its device and inode: only refusing to
+    // follow it keeps the name from leading elsewhere later.
+    if (change == kSymlinkToItself) {
+      ASSERT_EQ(::symlink(dir.File("moved").c_str(), path.c_str()), 0);
+    }
+    if (change == kOtherFile) test::WriteText(path, "planted");
+    auto reopened = OpenTempFile(*made);
+    EXPECT_EQ(reopened.ok(), change == kNone);
+    if (reopened.ok()) {
+      EXPECT_EQ((*reopened)->Size(), 7u);
+    } else {
+      EXPECT_EQ(reopened.code(), result_code::kOpenFailed);
+      EXPECT_EQ(reopened.error().fields[0], made->path());
+    }
+    if (change == kOtherFile) {
+      EXPECT_EQ(test::ReadText(path), "planted");
+    }
+  }
+}
+
+TEST(FileCopyTest, CopiesThroughTheCreatedFileAndRefusesWhatIsNotARegularFile) {
   TempDir dir;
   std::vector<uint8_t> data(3 * 1024 * 1024 + 17);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131);
   test::WriteBytes(dir.File("src"), data);
-  test::WriteText(dir.File("dst"), "previous content that is longer than nothing");
-  ASSERT_TRUE(CopyFileOver(dir.File("src"), dir.File("dst")));
-  EXPECT_EQ(test::ReadBytes(dir.File("dst")), data);
-  // A shorter source over a longer target leaves nothing of the old tail.
-  test::WriteText(dir.File("short"), "short");
-  ASSERT_TRUE(CopyFileOver(dir.File("short"), dir.File("dst")));
-  EXPECT_EQ(test::ReadText(dir.File("dst")), "short");
+  auto target = CreateUniqueTempFile(Widen(dir.path() + "/"), u"msi");
+  ASSERT_TRUE(target.ok());
+  ASSERT_TRUE(CopyFileOver(dir.File("src"), *target));
+  EXPECT_EQ(test::ReadBytes(Narrow(target->path())), data);
 
-  // Each failure carries the reason of that failure, whatever errno holds later.
-  test::WriteText(dir.File("dst2"), "keep");
+  // Each failure carries the reason of that failure, whatever errno holds later. A
+  // FIFO without a writer is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
   const struct {
-    std::string source, target;
+    std::string source;
     int reason;
   } failures[] = {
-      {dir.File("missing"), dir.File("dst2"), ENOENT},
-      {dir.path(), dir.File("dst3"), EISDIR},  // a directory is not a file
-      {dir.File("src"), dir.File("no/such/dir"), ENOENT},
+      {dir.File("missing"), ENOENT},
+      {dir.path(), EISDIR},
+      {dir.File("fifo"), EINVAL},
+      {"/dev/null", EINVAL},
   };
   for (const auto& f : failures) {
-    Status copied = CopyFileOver(f.source, f.target);
+    auto fresh = CreateUniqueTempFile(Widen(dir.path() + "/"), u"msi");
+    ASSERT_TRUE(fresh.ok());
+    Status copied = CopyFileOver(f.source, *fresh);
     errno = EPERM;
     ASSERT_FALSE(copied.ok()) << f.source;
     EXPECT_EQ(SystemReason(copied.error()), SystemErrorText(f.reason)) << f.source;
+    EXPECT_EQ(test::ReadText(Narrow(fresh->path())), "") << f.source;
   }
-  EXPECT_EQ(test::ReadText(dir.File("dst2")), "keep");
 
-  EXPECT_TRUE(RemoveFile(dir.File("dst")));
-  Status again = RemoveFile(dir.File("dst"));
+  EXPECT_TRUE(RemoveFile(dir.File("src")));
+  Status again = RemoveFile(dir.File("src"));
   EXPECT_EQ(again.code(), result_code::kFileNotFound);
   EXPECT_FALSE(RemoveFile(""));
+}
+
+TEST(FileCopyTest, HolesOfASparseSourceStayHoles) {
+  TempDir dir;
+  constexpr off_t kSize = off_t{1} << 30;
+  const std::string head = "head of the file", tail = "tail of the file";
+  {
+    const int fd = ::open(dir.File("sparse").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), kSize - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+  }
+  struct stat source{};
+  ASSERT_EQ(::stat(dir.File("sparse").c_str(), &source), 0);
+  if (source.st_blocks * 512 > kSize / 2) GTEST_SKIP() << "this file system does not keep holes";
+  auto target = CreateUniqueTempFile(Widen(dir.path() + "/"), u"msi");
+  ASSERT_TRUE(target.ok());
+  ASSERT_TRUE(CopyFileOver(dir.File("sparse"), *target));
+  struct stat copy{};
+  ASSERT_EQ(::fstat(target->descriptor(), &copy), 0);
+  EXPECT_EQ(copy.st_size, kSize);
+  EXPECT_LT(copy.st_blocks * 512, 16 * 1024 * 1024) << "allocated bytes of a 1 GiB copy";
+  std::string read_head(head.size(), '\0'), read_tail(tail.size(), '\0'), middle(4096, 'x');
+  ASSERT_EQ(::pread(target->descriptor(), read_head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+  ASSERT_EQ(::pread(target->descriptor(), read_tail.data(), tail.size(), kSize - static_cast<off_t>(tail.size())),
+            static_cast<ssize_t>(tail.size()));
+  ASSERT_EQ(::pread(target->descriptor(), middle.data(), middle.size(), kSize / 2), 4096);
+  EXPECT_EQ(read_head, head);
+  EXPECT_EQ(read_tail, tail);
+  EXPECT_EQ(middle, std::string(4096, '\0'));
 }
 
 std::string ReadAll(const std::string& path) {

@@ -3,6 +3,7 @@
 #include "platform/temp_files.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "platform/system_error.h"
@@ -37,17 +38,31 @@ Result<std::u16string> GetTempDirectory(size_t limit) {
   return FromWide(buffer.data());
 }
 
-Result<std::u16string> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
+// The system closes the file it creates: a TempFile here holds only its path.
+TempFile::~TempFile() = default;
+TempFile::TempFile(TempFile&& other) noexcept
+    : path_(std::move(other.path_)), descriptor_(std::exchange(other.descriptor_, -1)) {}
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+  path_ = std::move(other.path_);
+  descriptor_ = std::exchange(other.descriptor_, -1);
+  return *this;
+}
+
+Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
   if (directory.empty()) return SystemError(result_code::kBadPathname, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
   std::vector<wchar_t> name(kNameBuffer, L'\0');
   // Unique number 0: the system picks an unused name and creates the file empty.
   if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return LastError(directory);
-  return FromWide(name.data());
+  return TempFile(FromWide(name.data()), -1);
 }
 
-Status CopyFileOver(const std::string& source, const std::string& target) {
-  if (::CopyFileW(WidePath(source).c_str(), WidePath(target).c_str(), FALSE)) return Ok{};
-  return LastError(DecodePath(target));
+Status CopyFileOver(const std::string& source, TempFile& target) {
+  if (::CopyFileW(WidePath(source).c_str(), WidePath(EncodePath(target.path())).c_str(), FALSE)) return Ok{};
+  return LastError(target.path());
+}
+
+Result<std::unique_ptr<RandomAccessFile>> OpenTempFile(const TempFile& file) {
+  return OpenFile(EncodePath(file.path()), FileMode::kReadWrite);
 }
 
 Status RemoveFile(const std::string& path) {
