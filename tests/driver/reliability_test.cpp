@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -577,6 +578,78 @@ TEST(WorkingCopyTest, LinkPlantedAtItsNameIsNeverFollowed) {
     EXPECT_EQ(test::ReadBytes(victim), victim_bytes);
     EXPECT_TRUE(Entries(l.tmp).empty());
   }
+}
+
+// A termination signal at each step of publishing the transform (strace delivers it
+// as the step's system call returns): before the rename the previous transform stays
+// byte for byte; after it the new one is complete; no temporary file is left.
+TEST(PublishTest, SignalAtEachStepOfPublishing) {
+  Layout reference;
+  test::WriteText(reference.properties, "NEWPROP=published\n");
+  ASSERT_EQ(Child(reference.Tool(), reference.tmp).Finish(), 0);
+  const auto expected = test::ReadBytes(reference.transform);
+  struct Step {
+    const char* label;
+    const char* call;    // the system call traced
+    const char* inject;  // strace's -e inject=
+    bool published;      // the rename is done when the signal arrives
+  };
+  const Step steps[] = {
+      {"writing", "ftruncate", "ftruncate:signal=SIGTERM:when=2", false},  // the first sizes the working copy
+      {"syncing", "fdatasync", "fdatasync:signal=SIGTERM:when=1", false},
+      {"renaming", "rename", "rename:error=EINTR:signal=SIGTERM:when=1", false},  // the rename not done
+      {"renamed", "rename", "rename:signal=SIGTERM:when=1", true},  // done as the signal arrives
+      {"syncing the directory", "fsync", "fsync:signal=SIGTERM:when=1", true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.label);
+    Layout l;
+    test::WriteText(l.properties, "NEWPROP=published\n");
+    test::WriteText(l.transform, "previous transform");
+    std::vector<std::string> argv = l.Tool();
+    argv.insert(argv.begin(), {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + step.call,
+                               "-e", std::string("inject=") + step.inject});
+    std::string out;
+    const int status = Child(argv, l.tmp, /*traced=*/true).Finish(&out);
+    EXPECT_TRUE(status == -SIGTERM || status == 128 + SIGTERM) << status << Tail(out);
+    if (step.published) {
+      EXPECT_TRUE(test::ReadBytes(l.transform) == expected) << "the new transform, complete";
+    } else {
+      EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+    }
+    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"});
+    EXPECT_TRUE(Entries(l.tmp).empty());
+  }
+}
+
+// Runs on different databases writing one path at once: the file left is always one
+// run's complete transform, byte for byte what that run alone would have written.
+TEST(PublishTest, ConcurrentRunsLeaveOneCompleteTransform) {
+  const char* fixtures[] = {"with-files.msi", "minimal.msi", "cp1252.msi"};
+  constexpr int kRuns = 9;
+  TempDir root;
+  const std::string tmp = root.File("tmp");
+  ::mkdir(tmp.c_str(), 0700);
+  std::vector<std::vector<std::string>> argvs;
+  std::vector<std::vector<uint8_t>> alone;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string props = root.File("props" + std::to_string(i) + ".txt");
+    test::WriteText(props, "NEWPROP=run " + std::to_string(i) + "\n");
+    const std::string solo = root.File("solo" + std::to_string(i) + ".mst");
+    const std::string db = test::BuiltFixture(fixtures[i % 3]);
+    ASSERT_EQ(Child({test::ToolPath(), "-t", solo, "-p", props, db}, tmp).Finish(), 0);
+    alone.push_back(test::ReadBytes(solo));
+    argvs.push_back({test::ToolPath(), "-t", root.File("shared.mst"), "-p", props, db});
+  }
+  for (int round = 0; round < 3; ++round) {
+    std::vector<Child> children;
+    children.reserve(kRuns);
+    for (const auto& argv : argvs) children.emplace_back(argv, tmp);
+    for (Child& child : children) EXPECT_EQ(child.Finish(), 0);
+    const auto left = test::ReadBytes(root.File("shared.mst"));
+    EXPECT_EQ(std::count(alone.begin(), alone.end(), left), 1) << "round " << round << ": " << left.size() << " bytes";
+  }
+  for (const std::string& name : Entries(root.path())) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
 }  // namespace
