@@ -80,7 +80,6 @@ class PropertySet {
 
   const std::vector<Property>& properties() const { return properties_; }
   uint32_t system_id() const { return system_id_; }
-  void set_system_id(uint32_t v) { system_id_ = v; }
   const std::array<uint8_t, 16>& format_id() const { return format_id_; }
 
  private:
