@@ -34,7 +34,7 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
     platform::Print(u"%s \n", {line.text});
-    if (auto assignment = properties::ParsePropertyLine(line.text)) {
+    if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (!properties::ApplyProperty(msi, working, *assignment)) all_set = false;
     }
     if (line.last) break;
