@@ -52,7 +52,9 @@ void TextModeFile::DetectEncoding() {
       encoding_ = TextEncoding::kUtf16Be;
       return;
     }
-    if (head[0] != 0xEF || (n == 2 && head[1] != 0xBB)) break;
+    const bool may_be_mark = n == 1 ? head[0] == 0xEF || head[0] == 0xFF || head[0] == 0xFE
+                                    : head[0] == 0xEF && head[1] == 0xBB;
+    if (!may_be_mark) break;
   }
   if (n == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF) {
     encoding_ = TextEncoding::kUtf8;
