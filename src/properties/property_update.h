@@ -3,6 +3,8 @@
 // parameters, so any text (quotes included) is stored exactly.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +23,7 @@ inline constexpr std::u16string_view kUpdateStatement =
 /// Gives the execution's result code, or nothing when the view could not be opened.
 std::optional<installer::UINT> RunStatement(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
                                             std::u16string_view statement,
-                                            const std::vector<std::u16string>& params);
+                                            std::initializer_list<std::reference_wrapper<const std::u16string>> params);
 
 /// Inserts, then updates, the property; prints one line per statement. Returns true
 /// when the UPDATE succeeded (the property then holds the value).

@@ -21,20 +21,42 @@ unsigned FieldWidth(CellKind kind, unsigned string_ref_width) {
 
 }  // namespace
 
+std::string_view TransformStringPool::Store(std::string_view bytes) {
+  constexpr size_t kBlock = 1 << 20;
+  if (bytes.size() > block_left_) {
+    if (bytes.size() >= kBlock / 4) {  // a long string gets a block of its own
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes.size()));
+      std::copy(bytes.begin(), bytes.end(), blocks_.back().get());
+      return {blocks_.back().get(), bytes.size()};
+    }
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+    block_next_ = blocks_.back().get();
+    block_left_ = kBlock;
+  }
+  char* at = block_next_;
+  std::copy(bytes.begin(), bytes.end(), at);
+  block_next_ += bytes.size();
+  block_left_ -= bytes.size();
+  return {at, bytes.size()};
+}
+
 uint32_t TransformStringPool::Use(std::string_view bytes) {
   if (bytes.empty()) return 0;
-  auto [it, added] = index_.try_emplace(std::string(bytes), static_cast<uint32_t>(strings_.size() + 1));
-  if (added) {
-    strings_.emplace_back(bytes);
+  uint32_t id = Find(bytes);
+  if (id == 0) {
+    const std::string_view stored = Store(bytes);
+    strings_.push_back(stored);
     counts_.push_back(0);
+    id = static_cast<uint32_t>(strings_.size());
+    index_.emplace(stored, id);
   }
-  ++counts_[it->second - 1];
-  return it->second;
+  ++counts_[id - 1];
+  return id;
 }
 
 uint32_t TransformStringPool::Find(std::string_view bytes) const {
   if (bytes.empty()) return 0;
-  auto it = index_.find(std::string(bytes));
+  auto it = index_.find(bytes);
   return it == index_.end() ? 0 : it->second;
 }
 
