@@ -44,20 +44,32 @@ uint32_t TransformStringPool::Use(std::string_view bytes) {
   if (bytes.empty()) return 0;
   uint32_t id = Find(bytes);
   if (id == 0) {
-    const std::string_view stored = Store(bytes);
-    strings_.push_back(stored);
+    strings_.push_back(Store(bytes));
     counts_.push_back(0);
     id = static_cast<uint32_t>(strings_.size());
-    index_.emplace(stored, id);
+    if (2 * strings_.size() > index_.size()) {
+      size_t size = 64;  // a power of two, so that a mask picks the slot
+      while (size < 4 * strings_.size()) size *= 2;
+      index_.assign(size, 0);
+      for (uint32_t i = 1; i <= strings_.size(); ++i) index_[SlotOf(strings_[i - 1])] = i;
+    } else {
+      index_[SlotOf(bytes)] = id;
+    }
   }
   ++counts_[id - 1];
   return id;
 }
 
+size_t TransformStringPool::SlotOf(std::string_view bytes) const {
+  const size_t mask = index_.size() - 1;
+  size_t at = std::hash<std::string_view>{}(bytes) & mask;
+  while (index_[at] != 0 && strings_[index_[at] - 1] != bytes) at = (at + 1) & mask;
+  return at;
+}
+
 uint32_t TransformStringPool::Find(std::string_view bytes) const {
-  if (bytes.empty()) return 0;
-  auto it = index_.find(bytes);
-  return it == index_.end() ? 0 : it->second;
+  if (bytes.empty() || index_.empty()) return 0;
+  return index_[SlotOf(bytes)];
 }
 
 void TransformStringPool::Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const {

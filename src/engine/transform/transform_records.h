@@ -21,7 +21,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/table.h"
@@ -55,6 +54,8 @@ class TransformStringPool {
   void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const;
 
  private:
+  /// The index slot that holds these bytes' id, or the empty slot where it goes.
+  size_t SlotOf(std::string_view bytes) const;
   /// A lasting copy of the bytes, kept in blocks that never move.
   std::string_view Store(std::string_view bytes);
 
@@ -66,7 +67,8 @@ class TransformStringPool {
   char* block_next_ = nullptr;
   std::vector<std::string_view> strings_;  // id - 1 -> bytes in blocks_
   std::vector<uint32_t> counts_;
-  std::unordered_map<std::string_view, uint32_t> index_;
+  // Open addressing over ids (0 = empty slot), at most half full.
+  std::vector<uint32_t> index_;
 };
 
 /// One field of a record. `value` is a transform string id for kString, the stored
