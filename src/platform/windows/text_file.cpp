@@ -23,7 +23,7 @@ Result<std::unique_ptr<TextModeFile>> TextModeFile::Open(const std::string& path
   const std::wstring wide = WidePath(path);
   const int fd = ::_wsopen(wide.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO);
   // The C runtime keeps the system's own code of the failed call.
-  if (fd < 0) return SystemError(ERROR_OPEN_FAILED, DecodePath(path), WindowsErrorText(_doserrno));
+  if (fd < 0) return SystemError(result_code::kOpenFailed, DecodePath(path), WindowsErrorText(_doserrno));
   struct _stat64 st{};
   const bool known = ::_fstat64(fd, &st) == 0;
   const bool device = known && (st.st_mode & _S_IFMT) == _S_IFCHR;
