@@ -36,8 +36,6 @@ class TextModeFile {
   /// error; then failed() is true).
   int Get();
   bool failed() const { return failed_; }
-  /// The encoding found at the start of the file; kBytes until the first Get().
-  TextEncoding encoding() const { return encoding_; }
   /// At most how many characters are left to read, when the file's size is known
   /// (a regular file); otherwise SIZE_MAX. Lets a reader size a line once.
   size_t MostCharactersLeft() const;
