@@ -115,6 +115,38 @@ def property_files(work):
     return small, large
 
 
+def scale_files(work):
+    """One 64 MiB line, and 1,000,000 short lines (about 57 MiB)."""
+    long_line = os.path.join(work, "props-64mib-line.txt")
+    if not os.path.exists(long_line):
+        with open(long_line, "wb") as f:
+            f.write(b"LONGPROP=" + b"x" * (64 * MIB) + b"\n")
+    many = os.path.join(work, "props-1m-lines.txt")
+    if not os.path.exists(many):
+        with open(many, "wb") as f:
+            f.write(b"".join(b"BENCH_PROPERTY_%07d=value number %d of the benchmark\n" % (i, i)
+                             for i in range(1000000)))
+    return long_line, many
+
+
+def scale_report(tool, db, work):
+    """Peak RSS and time of one run on each scale file, against their targets."""
+    mst = os.path.join(work, "scale.mst")
+    print("Targets: peak RSS at most 64 MiB + 4 x the file for one long line; "
+          "64 MiB + 8 x the file and 3 s for 1,000,000 lines.")
+    print()
+    print("| property file | size | mkxform | target | peak RSS | target |")
+    print("|---|---|---|---|---|---|")
+    for props, rss_factor, seconds in zip(scale_files(work), (4, 8), ("-", "3 s")):
+        argv = [tool, "-t", mst, "-p", props, db]
+        wall = run_timed(argv, work)
+        rss = peak_rss_kib(argv, work) / 1024
+        size = os.path.getsize(props) / MIB
+        print("| %s | %.1f MiB | %.2f s | %s | %.1f MiB | %.1f MiB |" % (
+            os.path.basename(props), size, wall, seconds, rss, 64 + rss_factor * size))
+        os.unlink(mst)
+
+
 def msibuild_queries():
     queries = []
     for name in UPDATES:
@@ -202,6 +234,8 @@ def main():
     parser.add_argument("--sizes", default="16,64,256,1024", help="database sizes in MiB")
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each command")
     parser.add_argument("--check", action="store_true", help="also apply one transform per database with Wine")
+    parser.add_argument("--scale-only", action="store_true",
+                        help="only the property-file scale cases (a 64 MiB line, 1,000,000 lines)")
     args = parser.parse_args()
 
     tool = os.path.abspath(args.tool)
@@ -211,6 +245,10 @@ def main():
     work = os.path.abspath(args.work)
     os.environ["TMPDIR"] = work  # mkxform's working copy on the same file system as cp's copy
     sizes = [int(s) for s in args.sizes.split(",") if s]
+    example = os.path.join(repo, "examples", "example.msi")
+    if args.scale_only:
+        scale_report(tool, example, work)
+        return
 
     log("building databases in", work)
     props10, props10000 = property_files(work)
@@ -267,6 +305,9 @@ def main():
     print("| few strings, same size | %.1f ms | | | %.1f MiB |" % (same_ms, extra[1].rss["mkxform"] / 1024))
     print("| 10,000-line property file, 10 MiB database | %.1f ms | target: 1000 ms | %.2f | %.1f MiB |" % (
         ten_ms, ten_ms / 1000, extra[2].rss["mkxform"] / 1024))
+
+    print()
+    scale_report(tool, example, work)
 
     if args.check:
         print()

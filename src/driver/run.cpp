@@ -37,9 +37,9 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
     platform::Print(u"%s \n", {line.text});
-    if (auto assignment = properties::ParsePropertyLine(line.text)) {
+    if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (properties::ApplyProperty(msi, working, *assignment)) {
-        set[assignment->Name] = assignment->Value;
+        set[assignment->Name] = std::move(assignment->Value);
       } else {
         all_set = false;
       }

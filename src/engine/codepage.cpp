@@ -147,8 +147,8 @@ std::string EncodeText(uint32_t codepage, std::u16string_view text) {
   return encoded.ok() ? std::move(encoded).value() : std::string(text.size(), '?');
 }
 
-bool CanEncodeText(uint32_t codepage, std::u16string_view text) {
-  return IsAscii(text) || DecodeText(codepage, EncodeText(codepage, text)) == text;
+bool EncodedExactly(uint32_t codepage, std::u16string_view text, std::string_view bytes) {
+  return IsAscii(text) || DecodeText(codepage, bytes) == text;
 }
 
 }  // namespace mkx::engine

@@ -25,8 +25,8 @@ inline bool SameEncoding(uint32_t a, uint32_t b) { return (a == 0 ? 1252u : a) =
 std::u16string DecodeText(uint32_t codepage, std::string_view bytes);
 std::string EncodeText(uint32_t codepage, std::u16string_view text);
 
-/// Whether the codepage holds every character of the text, so that EncodeText gives
-/// bytes that decode to the very same text (no '?' stand-ins).
-bool CanEncodeText(uint32_t codepage, std::u16string_view text);
+/// Whether `bytes`, EncodeText's result for `text`, hold every character of the text:
+/// they decode to the very same text (no '?' stand-ins).
+bool EncodedExactly(uint32_t codepage, std::u16string_view text, std::string_view bytes);
 
 }  // namespace mkx::engine

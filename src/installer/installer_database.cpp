@@ -3,6 +3,7 @@
 #include "installer/installer_database.h"
 
 #include <optional>
+#include <span>
 #include <string>
 
 #include "engine/database.h"
@@ -172,11 +173,11 @@ UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuer
 UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
   auto* view = Find<ViewObject>(hView);
   if (!view) return result_code::kInvalidHandle;
-  std::vector<engine::Value> params;
+  std::span<const engine::Value> params;
   if (hRecord != 0) {
     auto* record = Find<Record>(hRecord);
     if (!record) return result_code::kInvalidHandle;
-    params.assign(record->fields.begin() + 1, record->fields.end());
+    if (!record->fields.empty()) params = std::span<const engine::Value>(record->fields).subspan(1);  // not field 0
   }
   return Finish(view->view->Execute(params));
 }

@@ -5,38 +5,54 @@
 #include "platform/wide.h"
 
 namespace mkx::platform {
+namespace {
 
-std::u16string FormatMessage(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  std::u16string out;
-  out.reserve(format.size() + 32);
+/// Expands the format into `emit`, which takes each piece of text in order. The
+/// arguments are passed on as they are, so printing a long value copies nothing.
+template <typename Emit>
+void Expand(std::u16string_view format, std::initializer_list<FormatArg> args, Emit emit) {
   auto next = args.begin();
+  size_t literal = 0;  // start of the text not yet emitted
   for (size_t i = 0; i < format.size(); ++i) {
-    char16_t c = format[i];
-    if (c != u'%' || i + 1 == format.size()) {
-      out.push_back(c);
-      continue;
-    }
-    char16_t conversion = format[++i];
+    if (format[i] != u'%' || i + 1 == format.size()) continue;
+    emit(format.substr(literal, i - literal));
+    const char16_t conversion = format[++i];
+    literal = i + 1;
     if (conversion == u'%') {
-      out.push_back(u'%');
+      emit(u"%");
       continue;
     }
     if (next == args.end()) continue;  // a missing argument prints nothing
     const FormatArg& arg = *next++;
     if (conversion == u's') {
-      if (auto* s = std::get_if<std::u16string_view>(&arg)) out.append(*s);
+      if (auto* s = std::get_if<std::u16string_view>(&arg)) emit(*s);
     } else if (conversion == u'd') {
-      if (auto* n = std::get_if<int64_t>(&arg)) out.append(Widen(std::to_string(*n)));
+      if (auto* n = std::get_if<int64_t>(&arg)) emit(Widen(std::to_string(*n)));
     }
   }
+  emit(format.substr(literal));
+}
+
+}  // namespace
+
+std::u16string FormatMessage(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  std::u16string out;
+  Expand(format, args, [&](std::u16string_view piece) { out.append(piece); });
   return out;
 }
 
 std::string ToConsoleBytes(std::u16string_view text) { return Narrow(text); }
 
 void Print(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  std::string bytes = ToConsoleBytes(FormatMessage(format, args));
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  // Converted a slice at a time: a message as long as the property file's longest
+  // line needs no copy of it.
+  constexpr size_t kSlice = 16384;
+  Expand(format, args, [](std::u16string_view piece) {
+    for (size_t at = 0; at < piece.size(); at += kSlice) {
+      const std::string bytes = ToConsoleBytes(piece.substr(at, kSlice));
+      std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    }
+  });
 }
 
 void FlushConsole() { std::fflush(stdout); }

@@ -1,6 +1,9 @@
+// TextModeFile on POSIX: the file and its byte buffer. The decoding and the text-mode
+// rules are in text_decoding.cpp.
 #include "platform/text_file.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,14 +22,16 @@ Result<std::unique_ptr<TextModeFile>> TextModeFile::Open(const std::string& path
     ::close(fd);
     return SystemError(result_code::kOpenFailed, Widen(path), SystemErrorText(err));
   }
-  return std::unique_ptr<TextModeFile>(new TextModeFile(fd, S_ISREG(st.st_mode)));
+  // As the Windows C runtime's text mode: only a character device passes 0x1A on.
+  const uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+  return std::unique_ptr<TextModeFile>(new TextModeFile(fd, !S_ISCHR(st.st_mode), size));
 }
 
 TextModeFile::~TextModeFile() { ::close(fd_); }
 
 bool TextModeFile::Fill() {
   for (;;) {
-    ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+    ssize_t n = ::read(fd_, buffer_, kReadSize);
     if (n > 0) {
       pos_ = 0;
       len_ = static_cast<size_t>(n);
@@ -36,36 +41,6 @@ bool TextModeFile::Fill() {
     if (n < 0) failed_ = true;
     return false;
   }
-}
-
-int TextModeFile::RawGet() {
-  if (ended_) return -1;
-  if (pos_ == len_ && !Fill()) {
-    ended_ = true;
-    return -1;
-  }
-  int c = buffer_[pos_++];
-  if (c == 0x1A && stops_at_ctrl_z_) {
-    ended_ = true;
-    return -1;
-  }
-  return c;
-}
-
-int TextModeFile::Get() {
-  int c;
-  if (pending_ != -2) {
-    c = pending_;
-    pending_ = -2;
-  } else {
-    c = RawGet();
-  }
-  if (c == '\r') {
-    int next = RawGet();
-    if (next == '\n') return '\n';
-    pending_ = next;
-  }
-  return c;
 }
 
 }  // namespace mkx::platform

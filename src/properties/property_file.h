@@ -1,4 +1,5 @@
-// The property file: 8-bit text of NAME=value lines, read in text mode.
+// The property file: NAME=value lines, read in text mode (platform/text_file.h):
+// UTF-8 or UTF-16 after a byte-order mark, otherwise bytes widened one to one.
 //
 // Each line is echoed as read, then split at its first '='; the name is upper-cased
 // (ASCII letters only), the value kept as written; nothing is trimmed. Lines of any
@@ -33,7 +34,8 @@ struct PropertyLine {
 PropertyLine ReadPropertyLine(platform::TextModeFile& file);
 
 /// Splits "NAME=value" at the first '='; nothing when there is no '=', or the name or
-/// the value is empty.
+/// the value is empty. The second form takes the line's storage for the value.
 std::optional<PropertyAssignment> ParsePropertyLine(std::u16string_view line);
+std::optional<PropertyAssignment> ParsePropertyLine(std::u16string&& line);
 
 }  // namespace mkx::properties

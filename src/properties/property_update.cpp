@@ -9,16 +9,16 @@ using installer::MSIHANDLE;
 using installer::UINT;
 
 std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE database,
-                                 std::u16string_view statement, const std::vector<std::u16string>& params) {
+                                 std::u16string_view statement,
+                                 std::initializer_list<std::reference_wrapper<const std::u16string>> params) {
   const std::u16string text(statement);
   tool::ScopedMsiHandle view(msi, 0);
   if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
     return std::nullopt;
   }
   tool::ScopedMsiHandle record(msi, msi.MsiCreateRecord(static_cast<UINT>(params.size())));
-  for (size_t i = 0; i < params.size(); ++i) {
-    msi.MsiRecordSetStringW(record.get(), static_cast<UINT>(i + 1), params[i].c_str());
-  }
+  UINT field = 0;
+  for (const std::u16string& param : params) msi.MsiRecordSetStringW(record.get(), ++field, param.c_str());
   return msi.MsiViewExecute(view.get(), record.get());
 }
 

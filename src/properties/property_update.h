@@ -3,6 +3,8 @@
 // parameters, so any text (quotes included) is stored exactly.
 #pragma once
 
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +24,7 @@ inline constexpr std::u16string_view kReadBackStatement = u"SELECT Value FROM Pr
 /// Gives the execution's result code, or nothing when the view could not be opened.
 std::optional<installer::UINT> RunStatement(installer::InstallerDatabase& msi, installer::MSIHANDLE database,
                                             std::u16string_view statement,
-                                            const std::vector<std::u16string>& params);
+                                            std::initializer_list<std::reference_wrapper<const std::u16string>> params);
 
 /// The values of the Property rows named `name` (none when there is no such row, or
 /// the table cannot be read).

@@ -127,6 +127,32 @@ TEST(EndToEndTest, ExistingValueLatinBytesLongValuesAndManyProperties) {
   EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
 }
 
+TEST(EndToEndTest, CyrillicValuesFromUtf8AndUtf16Files) {
+  if (!test::HaveWine()) GTEST_SKIP() << "wine is not installed";
+  // "CITY=Москва\r\nlabel=Привет\r\n" after each encoding's byte-order mark.
+  const std::string utf8 = "CITY=\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0\r\n"
+                           "label=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82\r\n";
+  std::string utf16le = "\xFF\xFE";
+  for (char16_t c : std::u16string(u"CITY=\u041C\u043E\u0441\u043A\u0432\u0430\r\n"
+                                   u"label=\u041F\u0440\u0438\u0432\u0435\u0442\r\n")) {
+    utf16le += static_cast<char>(c & 0xFF);
+    utf16le += static_cast<char>(c >> 8);
+  }
+  const std::vector<std::string> expected{"CITY=\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0",
+                                          "LABEL=\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"};
+  for (const char* fixture : {"cp1251.msi", "cp65001.msi"}) {
+    for (const std::string& props : {"\xEF\xBB\xBF" + utf8, utf16le}) {
+      TempDir work;
+      ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+      const std::string database = test::BuiltFixture(fixture);
+      ToolRun run = RunTool(work, database, props);
+      EXPECT_EQ(run.result.exit_code, 0) << fixture << "\n" << run.result.out;
+      auto check = OracleCheck(database, run.transform, expected);
+      EXPECT_EQ(check.exit_code, 0) << fixture << "\n" << check.out << check.err;
+    }
+  }
+}
+
 TEST(EndToEndTest, SameValueOnlyGivesNoTransformAndStatusOne) {
   TempDir work;
   ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);

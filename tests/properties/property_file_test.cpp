@@ -44,6 +44,27 @@ TEST(PropertyReaderTest, LineEndsControlZAndNul) {
   for (const auto& c : cases) EXPECT_EQ(ReadAllLines(c.bytes), c.lines);
 }
 
+TEST(PropertyReaderTest, ByteOrderMarkChoosesTheEncoding) {
+  struct Case {
+    std::string bytes;
+    std::vector<std::u16string> lines;
+  } cases[] = {
+      {"\xEF\xBB\xBF" "a=\xD0\x96\xD0\xB0\r\nB=2", {u"a=\u0416\u0430", u"B=2"}},  // UTF-8
+      {"\xEF\xBB\xBF\xF0\x9F\x98\x80\n", {u"\U0001F600", u""}},   // above U+FFFF: a pair
+      {"\xEF\xBB\xBF\xD0x\xC0\xAF", {u"\uFFFDx\uFFFD\uFFFD"}},       // malformed UTF-8
+      {"\xEF\xBB\xBF" "A\x1A" "B", {u"A"}},                          // 0x1A still ends it
+      {std::string("\xFF\xFE" "A\0=\0\x16\x04\r\0\n\0" "B\0", 14), {u"A=\u0416", u"B"}},  // UTF-16 LE
+      {std::string("\xFE\xFF\0A\0=\x04\x16\0\n", 10), {u"A=\u0416", u""}},            // UTF-16 BE
+      {std::string("\xFF\xFE\x1A\x04\x1A\0x\0", 8), {u"\u041A"}},  // U+041A is text, U+001A ends
+      {std::string("\xFF\xFE" "A\0" "B", 5), {u"A\uFFFD"}},           // an odd last byte
+      {std::string("\xFF\xFE" "A\0\0\0" "b\0\n\0" "C\0", 12), {u"A", u"C"}},  // NUL ends the text
+      {"\xEF\xBB" "x\n", {u"\u00EF\u00BBx", u""}},                   // not a whole mark: bytes
+      {"\xFE", {u"\u00FE"}},
+      {"x\n\xEF\xBB\xBF", {u"x", u"\u00EF\u00BB\u00BF"}},          // a mark only counts first
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadAllLines(c.bytes), c.lines) << c.bytes;
+}
+
 TEST(PropertyReaderTest, LongLinesAreReadWhole) {
   const std::string value(100000, 'v');
   auto lines = ReadAllLines("LONG=" + value + "\nNEXT=1\n");

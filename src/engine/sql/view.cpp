@@ -147,27 +147,27 @@ Status View::ResolveOperands(std::span<const Value> params) {
   for (size_t i = 0; i < operands_.size(); ++i) {
     const Operand& op = operands_[i];
     Resolved& r = resolved_[i];
-    Value v;
-    switch (op.kind) {
-      case Operand::Kind::kInteger: v = Value::Integer(op.integer); break;
-      case Operand::Kind::kString: v = Value::String(op.text); break;
-      case Operand::Kind::kParameter: v = params[op.parameter]; break;
-      default: break;
-    }
-    if (v.kind == Value::Kind::kInteger) {
+    // A string is only looked at, never copied: a parameter can be as long as a file.
+    const Value* param = op.kind == Operand::Kind::kParameter ? &params[op.parameter] : nullptr;
+    if (op.kind == Operand::Kind::kInteger || (param && param->kind == Value::Kind::kInteger)) {
       r.kind = Resolved::Kind::kInteger;
-      r.integer = v.integer;
-    } else if (v.kind == Value::Kind::kString && !v.text.empty()) {
+      r.integer = param ? param->integer : op.integer;
+      continue;
+    }
+    const std::u16string_view text = op.kind == Operand::Kind::kString                         ? op.text
+                                     : param && param->kind == Value::Kind::kString ? param->text
+                                                                                    : std::u16string_view();
+    if (!text.empty()) {
+      r.kind = Resolved::Kind::kString;
+      r.bytes = engine::EncodeText(db_.codepage(), text);
+      r.text = text;
       // Text the codepage cannot hold is refused: stored, its '?' stand-ins would
       // silently become another text (two names could even become one).
-      if (!engine::CanEncodeText(db_.codepage(), v.text)) {
+      if (!engine::EncodedExactly(db_.codepage(), text, r.bytes)) {
         return ExecuteError(u"Database: [2]. The text '[3]' holds characters that codepage [4] of the database "
                             u"cannot represent: [5].",
-                            {v.text, Decimal(db_.codepage()), text_});
+                            {std::u16string(text), Decimal(db_.codepage()), text_});
       }
-      r.kind = Resolved::Kind::kString;
-      r.bytes = engine::EncodeText(db_.codepage(), v.text);
-      r.text = std::move(v.text);
     }
   }
   return Ok{};
@@ -181,7 +181,8 @@ Status View::CheckComparisons() const {
     const bool integer_column = IsIntegerKind(table_->schema().columns[term.column].kind());
     if ((r.kind == Resolved::Kind::kInteger && !integer_column) ||
         (r.kind == Resolved::Kind::kString && integer_column)) {
-      Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer) : Value::String(r.text);
+      Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer)
+                                                   : Value::String(std::u16string(r.text));
       return ExecuteError(u"Database: [2]. The SQL query compares column [3] of table [4] with a [5], "
                           u"which has the wrong type: [6].",
                           {ColumnName(term.column), statement_.table, DescribeValue(v), text_});
@@ -294,7 +295,6 @@ Status View::CheckStorable(size_t column, const Resolved& r) const {
     return ExecuteError(u"Database: [2]. Column [3] of table [4] cannot hold a null value: [5].",
                         {info.name, statement_.table, text_});
   }
-  Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer) : Value::String(r.text);
   if (kind == CellKind::kStream) {
     return ExecuteError(u"Database: [2]. Column [3] of table [4] holds stream data, which a query "
                         u"can only set to null: [5].",
@@ -304,6 +304,8 @@ Status View::CheckStorable(size_t column, const Resolved& r) const {
                                               : r.kind == Resolved::Kind::kInteger &&
                                                     FitsInteger(kind, r.integer);
   if (!fits) {
+    Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer)
+                                                 : Value::String(std::u16string(r.text));
     return ExecuteError(u"Database: [2]. The [3] does not fit column [4] of table [5]: [6].",
                         {DescribeValue(v), info.name, statement_.table, text_});
   }

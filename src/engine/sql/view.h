@@ -68,8 +68,8 @@ class View {
     enum class Kind : uint8_t { kNull, kInteger, kString };
     Kind kind = Kind::kNull;
     int32_t integer = 0;
-    std::u16string text;
-    std::string bytes;  // text in the database codepage
+    std::u16string_view text;  // the operand's or parameter's own text, during Execute only
+    std::string bytes;         // text in the database codepage
   };
 
   View(engine::Database& db, std::u16string text, Statement statement)

@@ -21,21 +21,55 @@ unsigned FieldWidth(CellKind kind, unsigned string_ref_width) {
 
 }  // namespace
 
+std::string_view TransformStringPool::Store(std::string_view bytes) {
+  constexpr size_t kBlock = 1 << 20;
+  if (bytes.size() > block_left_) {
+    if (bytes.size() >= kBlock / 4) {  // a long string gets a block of its own
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes.size()));
+      std::copy(bytes.begin(), bytes.end(), blocks_.back().get());
+      return {blocks_.back().get(), bytes.size()};
+    }
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+    block_next_ = blocks_.back().get();
+    block_left_ = kBlock;
+  }
+  char* at = block_next_;
+  std::copy(bytes.begin(), bytes.end(), at);
+  block_next_ += bytes.size();
+  block_left_ -= bytes.size();
+  return {at, bytes.size()};
+}
+
 uint32_t TransformStringPool::Use(std::string_view bytes) {
   if (bytes.empty()) return 0;
-  auto [it, added] = index_.try_emplace(std::string(bytes), static_cast<uint32_t>(strings_.size() + 1));
-  if (added) {
-    strings_.emplace_back(bytes);
+  uint32_t id = Find(bytes);
+  if (id == 0) {
+    strings_.push_back(Store(bytes));
     counts_.push_back(0);
+    id = static_cast<uint32_t>(strings_.size());
+    if (2 * strings_.size() > index_.size()) {
+      size_t size = 64;  // a power of two, so that a mask picks the slot
+      while (size < 4 * strings_.size()) size *= 2;
+      index_.assign(size, 0);
+      for (uint32_t i = 1; i <= strings_.size(); ++i) index_[SlotOf(strings_[i - 1])] = i;
+    } else {
+      index_[SlotOf(bytes)] = id;
+    }
   }
-  ++counts_[it->second - 1];
-  return it->second;
+  ++counts_[id - 1];
+  return id;
+}
+
+size_t TransformStringPool::SlotOf(std::string_view bytes) const {
+  const size_t mask = index_.size() - 1;
+  size_t at = std::hash<std::string_view>{}(bytes) & mask;
+  while (index_[at] != 0 && strings_[index_[at] - 1] != bytes) at = (at + 1) & mask;
+  return at;
 }
 
 uint32_t TransformStringPool::Find(std::string_view bytes) const {
-  if (bytes.empty()) return 0;
-  auto it = index_.find(std::string(bytes));
-  return it == index_.end() ? 0 : it->second;
+  if (bytes.empty() || index_.empty()) return 0;
+  return index_[SlotOf(bytes)];
 }
 
 void TransformStringPool::Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const {

@@ -17,10 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/table.h"
@@ -30,6 +30,11 @@ namespace mkx::engine {
 class TransformStringPool {
  public:
   explicit TransformStringPool(uint32_t codepage) : codepage_(codepage) {}
+  // The index points into the blocks: a copy would point into the original's.
+  TransformStringPool(const TransformStringPool&) = delete;
+  TransformStringPool& operator=(const TransformStringPool&) = delete;
+  TransformStringPool(TransformStringPool&&) = default;
+  TransformStringPool& operator=(TransformStringPool&&) = default;
 
   /// Counts one reference to the string, adding it at the end on first use.
   /// Returns its id; the empty string is null (0) and is not stored.
@@ -42,17 +47,28 @@ class TransformStringPool {
   /// Whether references must be 3 bytes: more strings than a 2-byte index can reach.
   bool long_refs() const { return strings_.size() > 0xFFFF; }
   unsigned ref_width() const { return long_refs() ? 3 : 2; }
-  const std::string& Bytes(uint32_t id) const { return strings_.at(id - 1); }
+  std::string_view Bytes(uint32_t id) const { return strings_.at(id - 1); }
 
   /// The _StringPool and _StringData streams. Strings over 65535 bytes take the
   /// two-entry form; counts above 65535 are written as 65535.
   void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const;
 
  private:
+  /// The index slot that holds these bytes' id, or the empty slot where it goes.
+  size_t SlotOf(std::string_view bytes) const;
+  /// A lasting copy of the bytes, kept in blocks that never move.
+  std::string_view Store(std::string_view bytes);
+
   uint32_t codepage_;
-  std::vector<std::string> strings_;
+  // Each string's bytes are stored once, packed into blocks: one string per record
+  // field of a large diff must not cost a heap object (or two) of its own.
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t block_left_ = 0;
+  char* block_next_ = nullptr;
+  std::vector<std::string_view> strings_;  // id - 1 -> bytes in blocks_
   std::vector<uint32_t> counts_;
-  std::unordered_map<std::string, uint32_t> index_;
+  // Open addressing over ids (0 = empty slot), at most half full.
+  std::vector<uint32_t> index_;
 };
 
 /// One field of a record. `value` is a transform string id for kString, the stored
