@@ -84,13 +84,13 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   // From here on files are made: a termination signal deletes the working copy and a
   // transform not yet complete (see platform/signal_cleanup.h).
   platform::InstallTerminationHandlers();
-  // Destroyed in reverse order: the working handle is closed, then the source handle,
-  // then the working copy is deleted, on every return below.
   // The source's state as the copy is made: the transform is published only if it
   // is still the same at the end (a source rewritten meanwhile would make a transform
   // of neither version).
   const std::string database_path = platform::EncodePath(options.DatabasePath);
   const Result<platform::FileState> source_state = platform::GetFileState(database_path);
+  // Destroyed in reverse order: the working handle is closed, then the source handle,
+  // then the working copy is deleted, on every return below.
   WorkingCopy working_copy;
   const Status copied = working_copy.CopyFrom(options.DatabasePath);
 

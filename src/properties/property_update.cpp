@@ -8,11 +8,15 @@ namespace mkx::properties {
 using installer::MSIHANDLE;
 using installer::UINT;
 
-std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE database,
-                                 std::u16string_view statement,
-                                 std::initializer_list<std::reference_wrapper<const std::u16string>> params) {
+namespace {
+
+using Params = std::initializer_list<std::reference_wrapper<const std::u16string>>;
+
+// Opens a view for the statement into `view` and executes it with the parameters:
+// the execution's result code, or nothing when the view could not be opened.
+std::optional<UINT> Execute(installer::InstallerDatabase& msi, MSIHANDLE database, std::u16string_view statement,
+                            Params params, tool::ScopedMsiHandle& view) {
   const std::u16string text(statement);
-  tool::ScopedMsiHandle view(msi, 0);
   if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
     return std::nullopt;
   }
@@ -21,8 +25,6 @@ std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE da
   for (const std::u16string& param : params) msi.MsiRecordSetStringW(record.get(), ++field, param.c_str());
   return msi.MsiViewExecute(view.get(), record.get());
 }
-
-namespace {
 
 // The text of a record's field.
 std::u16string FieldText(installer::InstallerDatabase& msi, MSIHANDLE record, UINT field) {
@@ -38,17 +40,17 @@ std::u16string FieldText(installer::InstallerDatabase& msi, MSIHANDLE record, UI
 
 }  // namespace
 
+std::optional<UINT> RunStatement(installer::InstallerDatabase& msi, MSIHANDLE database,
+                                 std::u16string_view statement, Params params) {
+  tool::ScopedMsiHandle view(msi, 0);
+  return Execute(msi, database, statement, params, view);
+}
+
 std::vector<std::u16string> ReadPropertyValues(installer::InstallerDatabase& msi, MSIHANDLE database,
                                                const std::u16string& name) {
   std::vector<std::u16string> values;
-  const std::u16string text(kReadBackStatement);
   tool::ScopedMsiHandle view(msi, 0);
-  if (msi.MsiDatabaseOpenViewW(database, text.c_str(), view.out()) != ERROR_SUCCESS || view.get() == 0) {
-    return values;
-  }
-  tool::ScopedMsiHandle key(msi, msi.MsiCreateRecord(1));
-  msi.MsiRecordSetStringW(key.get(), 1, name.c_str());
-  if (msi.MsiViewExecute(view.get(), key.get()) != ERROR_SUCCESS) return values;
+  if (Execute(msi, database, kReadBackStatement, {name}, view) != ERROR_SUCCESS) return values;
   for (;;) {
     tool::ScopedMsiHandle row(msi, 0);
     if (msi.MsiViewFetch(view.get(), row.out()) != ERROR_SUCCESS) break;
