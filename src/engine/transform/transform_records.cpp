@@ -21,72 +21,13 @@ unsigned FieldWidth(CellKind kind, unsigned string_ref_width) {
 
 }  // namespace
 
-std::string_view TransformStringPool::Store(std::string_view bytes) {
-  constexpr size_t kBlock = 1 << 20;
-  if (bytes.size() > block_left_) {
-    if (bytes.size() >= kBlock / 4) {  // a long string gets a block of its own
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes.size()));
-      std::copy(bytes.begin(), bytes.end(), blocks_.back().get());
-      return {blocks_.back().get(), bytes.size()};
-    }
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
-    block_next_ = blocks_.back().get();
-    block_left_ = kBlock;
-  }
-  char* at = block_next_;
-  std::copy(bytes.begin(), bytes.end(), at);
-  block_next_ += bytes.size();
-  block_left_ -= bytes.size();
-  return {at, bytes.size()};
-}
-
 uint32_t TransformStringPool::Use(std::string_view bytes) {
   if (bytes.empty()) return 0;
-  uint32_t id = Find(bytes);
-  if (id == 0) {
-    strings_.push_back(Store(bytes));
-    counts_.push_back(0);
-    id = static_cast<uint32_t>(strings_.size());
-    if (2 * strings_.size() > index_.size()) {
-      size_t size = 64;  // a power of two, so that a mask picks the slot
-      while (size < 4 * strings_.size()) size *= 2;
-      index_.assign(size, 0);
-      for (uint32_t i = 1; i <= strings_.size(); ++i) index_[SlotOf(strings_[i - 1])] = i;
-    } else {
-      index_[SlotOf(bytes)] = id;
-    }
-  }
-  ++counts_[id - 1];
+  const uint32_t id = strings_.InternBytes(bytes);
+  if (id >= counts_.size()) counts_.resize(id + 1, 0);
+  ++counts_[id];
+  if (size() > 0xFFFF) strings_.set_long_refs(true);
   return id;
-}
-
-size_t TransformStringPool::SlotOf(std::string_view bytes) const {
-  const size_t mask = index_.size() - 1;
-  size_t at = std::hash<std::string_view>{}(bytes) & mask;
-  while (index_[at] != 0 && strings_[index_[at] - 1] != bytes) at = (at + 1) & mask;
-  return at;
-}
-
-uint32_t TransformStringPool::Find(std::string_view bytes) const {
-  if (bytes.empty() || index_.empty()) return 0;
-  return index_[SlotOf(bytes)];
-}
-
-void TransformStringPool::Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const {
-  pool_stream.clear();
-  data_stream.clear();
-  PutLE(pool_stream, codepage_ | (long_refs() ? 0x80000000u : 0u), 4);
-  for (size_t i = 0; i < strings_.size(); ++i) {
-    const uint64_t length = strings_[i].size();
-    const uint32_t count = std::min<uint32_t>(counts_[i], 0xFFFF);
-    if (length > 0xFFFF) {
-      PutLE(pool_stream, 0, 2);
-      PutLE(pool_stream, static_cast<uint32_t>(length >> 16), 2);
-    }
-    PutLE(pool_stream, static_cast<uint32_t>(length & 0xFFFF), 2);
-    PutLE(pool_stream, count, 2);
-    data_stream.insert(data_stream.end(), strings_[i].begin(), strings_[i].end());
-  }
 }
 
 void EncodeRecord(const TransformRecord& record, unsigned string_ref_width, std::vector<uint8_t>& out) {

@@ -23,52 +23,39 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/string_pool.h"
 #include "engine/table.h"
 
 namespace mkx::engine {
 
+/// The transform's own string pool: a StringPool that starts empty (so ids follow
+/// the order of first use), with a reference count per string.
 class TransformStringPool {
  public:
-  explicit TransformStringPool(uint32_t codepage) : codepage_(codepage) {}
-  // The index points into the blocks: a copy would point into the original's.
-  TransformStringPool(const TransformStringPool&) = delete;
-  TransformStringPool& operator=(const TransformStringPool&) = delete;
-  TransformStringPool(TransformStringPool&&) = default;
-  TransformStringPool& operator=(TransformStringPool&&) = default;
+  explicit TransformStringPool(uint32_t codepage) : strings_(codepage) {}
 
   /// Counts one reference to the string, adding it at the end on first use.
   /// Returns its id; the empty string is null (0) and is not stored.
   uint32_t Use(std::string_view bytes);
   /// Id of a string already used, or 0.
-  uint32_t Find(std::string_view bytes) const;
+  uint32_t Find(std::string_view bytes) const { return strings_.FindBytes(bytes); }
 
-  uint32_t codepage() const { return codepage_; }
-  size_t size() const { return strings_.size(); }
+  uint32_t codepage() const { return strings_.codepage(); }
+  size_t size() const { return strings_.slot_count() - 1; }
   /// Whether references must be 3 bytes: more strings than a 2-byte index can reach.
-  bool long_refs() const { return strings_.size() > 0xFFFF; }
-  unsigned ref_width() const { return long_refs() ? 3 : 2; }
-  std::string_view Bytes(uint32_t id) const { return strings_.at(id - 1); }
+  bool long_refs() const { return strings_.long_refs(); }
+  unsigned ref_width() const { return strings_.ref_width(); }
+  std::string_view Bytes(uint32_t id) const { return strings_.Bytes(id); }
 
   /// The _StringPool and _StringData streams. Strings over 65535 bytes take the
   /// two-entry form; counts above 65535 are written as 65535.
-  void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const;
+  void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const {
+    strings_.Serialize(counts_, pool_stream, data_stream);
+  }
 
  private:
-  /// The index slot that holds these bytes' id, or the empty slot where it goes.
-  size_t SlotOf(std::string_view bytes) const;
-  /// A lasting copy of the bytes, kept in blocks that never move.
-  std::string_view Store(std::string_view bytes);
-
-  uint32_t codepage_;
-  // Each string's bytes are stored once, packed into blocks: one string per record
-  // field of a large diff must not cost a heap object (or two) of its own.
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  size_t block_left_ = 0;
-  char* block_next_ = nullptr;
-  std::vector<std::string_view> strings_;  // id - 1 -> bytes in blocks_
-  std::vector<uint32_t> counts_;
-  // Open addressing over ids (0 = empty slot), at most half full.
-  std::vector<uint32_t> index_;
+  StringPool strings_;
+  std::vector<uint32_t> counts_{0};  // by id; slot 0 is null
 };
 
 /// One field of a record. `value` is a transform string id for kString, the stored
