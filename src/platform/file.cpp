@@ -114,7 +114,11 @@ Result<std::unique_ptr<RandomAccessFile>> OpenFile(const std::string& path, File
   int flags = 0;
   switch (mode) {
     case FileMode::kReadOnly: flags = O_RDONLY; break;
-    case FileMode::kReadWrite: flags = O_RDWR; break;
+    // A file written in place is never reached through a final symbolic link: the
+    // files the tool writes by name are its own private files, and one swapped for a
+    // link (in a world-writable directory without the sticky bit) must not lead the
+    // write to another file.
+    case FileMode::kReadWrite: flags = O_RDWR | O_NOFOLLOW; break;
     case FileMode::kCreateNew: flags = O_RDWR | O_CREAT | O_EXCL; break;
   }
   const uint32_t failure = mode == FileMode::kCreateNew ? result_code::kCreateFailed : result_code::kOpenFailed;

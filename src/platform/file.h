@@ -35,7 +35,8 @@ class RandomAccessFile {
 
 enum class FileMode {
   kReadOnly,      // existing file, opened O_RDONLY: never written
-  kReadWrite,     // existing file, read and written in place
+  kReadWrite,     // existing file, read and written in place; never through a final
+                  // symbolic link (O_NOFOLLOW where the system has it)
   kCreateNew,     // new file; fails if the path exists (O_EXCL)
 };
 

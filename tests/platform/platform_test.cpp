@@ -303,6 +303,10 @@ TEST(RandomAccessFileTest, ReadOnlyNeverWritesAndCreateNewIsExclusive) {
   EXPECT_EQ(missing.error().code, result_code::kOpenFailed);
   ASSERT_EQ(missing.error().fields.size(), 2u);
   EXPECT_EQ(Narrow(missing.error().fields[0]), dir.File("nope"));
+  // Written in place, a file is never reached through a symbolic link.
+  ASSERT_EQ(::symlink("f", dir.File("link").c_str()), 0);
+  EXPECT_EQ(OpenFile(dir.File("link"), FileMode::kReadWrite).code(), result_code::kOpenFailed);
+  EXPECT_TRUE(OpenFile(dir.File("link"), FileMode::kReadOnly).ok());
 }
 
 }  // namespace
