@@ -23,8 +23,10 @@ void RunStatement(engine::Database& db, std::u16string_view text, std::vector<en
 }
 
 void SetProperty(engine::Database& db, const std::u16string& name, const std::u16string& value) {
-  RunStatement(db, properties::kInsertStatement, {engine::Value::String(name), engine::Value::String(value)});
-  RunStatement(db, properties::kUpdateStatement, {engine::Value::String(value), engine::Value::String(name)});
+  // The tool binds one record (value, name) to both statements.
+  for (std::u16string_view statement : {properties::kInsertStatement, properties::kUpdateStatement}) {
+    RunStatement(db, statement, {engine::Value::String(value), engine::Value::String(name)});
+  }
 }
 
 }  // namespace

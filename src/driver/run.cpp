@@ -31,14 +31,14 @@ int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
 /// Reads, echoes and applies every line; `set` receives the value of every property
 /// that was set (the last one of a name). Returns false if any property was not set.
-bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working,
+bool ApplyPropertyFile(platform::TextModeFile& file, properties::PropertyWriter& writer,
                        transform::IntendedProperties& set) {
   bool all_set = true;
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
-      if (properties::ApplyProperty(msi, working, *assignment)) {
+      if (writer.Apply(*assignment)) {
         set[assignment->Name] = std::move(assignment->Value);
       } else {
         all_set = false;
@@ -121,12 +121,10 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
     platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
   }
   transform::PublishChecks checks;
-  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get(), checks.intended);
-  checks.source_value = [&](const std::u16string& name) -> std::optional<std::u16string> {
-    auto values = properties::ReadPropertyValues(msi, source.get(), name);
-    if (values.empty()) return std::nullopt;
-    return values.front();
-  };
+  properties::PropertyWriter writer(msi, working.get());
+  const bool all_set = ApplyPropertyFile(**property_file, writer, checks.intended);
+  properties::PropertyReader source_properties(msi, source.get());
+  checks.source_value = [&](const std::u16string& name) { return source_properties.Value(name); };
   checks.source_unchanged = [&]() -> Status {
     auto now = platform::GetFileState(database_path);
     if (source_state.ok() && now.ok() && *now == *source_state) return Ok{};

@@ -198,6 +198,13 @@ UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   return result_code::kSuccess;
 }
 
+UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) {
+  auto* view = Find<ViewObject>(hView);
+  if (!view) return result_code::kInvalidHandle;
+  view->view->Close();
+  return result_code::kSuccess;
+}
+
 // ---- Records ------------------------------------------------------------------
 
 MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) {
@@ -220,9 +227,11 @@ UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWS
                                             DWORD* pcchValueBuf) {
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
-  std::u16string text;
-  if (iField < record->fields.size()) text = FieldText(record->fields[iField]);
-  return CopyOut(text, szValueBuf, pcchValueBuf);
+  if (iField >= record->fields.size()) return CopyOut({}, szValueBuf, pcchValueBuf);
+  const engine::Value& field = record->fields[iField];
+  // A string is copied straight out: it can be as long as a property file's line.
+  if (field.kind == engine::Value::Kind::kString) return CopyOut(field.text, szValueBuf, pcchValueBuf);
+  return CopyOut(FieldText(field), szValueBuf, pcchValueBuf);
 }
 
 // ---- Errors -------------------------------------------------------------------

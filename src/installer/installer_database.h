@@ -113,6 +113,9 @@ class InstallerDatabase {
   UINT MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView);
   UINT MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord);
   UINT MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord);
+  /// Ends an execution (its remaining rows are dropped), so the view can be executed
+  /// again with new parameters.
+  UINT MsiViewClose(MSIHANDLE hView);
 
   // Records.
   MSIHANDLE MsiCreateRecord(UINT cParams);

@@ -2,6 +2,8 @@
 // records, each decoded here from the bytes.
 #include "transform/verify_transform.h"
 
+#include <algorithm>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -29,12 +31,20 @@ std::u16string Hex(unsigned value) {
   return out;
 }
 
-// The transform's own strings: index 0 is null.
+// The transform's own strings, views of its _StringData: index 0 is null.
 struct Strings {
   uint32_t codepage = 0;
   unsigned ref_width = 2;
-  std::vector<std::string> bytes{std::string()};
+  std::vector<std::string_view> bytes{std::string_view()};
 };
+
+// Whether the transform's bytes are the text: ASCII compared as it stands (it is the
+// same in every codepage), anything else decoded. A value can be as long as a file.
+bool SameText(uint32_t codepage, std::string_view bytes, std::u16string_view text) {
+  auto same = [](char b, char16_t c) { return static_cast<unsigned char>(b) < 0x80 && c == static_cast<unsigned char>(b); };
+  if (bytes.size() == text.size() && std::equal(bytes.begin(), bytes.end(), text.begin(), same)) return true;
+  return engine::DecodeText(codepage, bytes) == text;
+}
 
 Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<uint8_t>& data) {
   auto u16 = [&](size_t at) { return static_cast<uint32_t>(pool[at] | (pool[at + 1] << 8)); };
@@ -90,12 +100,11 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
   auto strings = DecodePool(pool_bytes, data_bytes);
   if (!strings.ok()) return strings.take_error();
   const unsigned width = strings->ref_width;
-  auto text_at = [&](size_t at, std::u16string& text) {
+  auto bytes_at = [&](size_t at) -> std::optional<std::string_view> {
     uint32_t id = records[at] | (records[at + 1] << 8);
     if (width == 3) id |= static_cast<uint32_t>(records[at + 2]) << 16;
-    if (id >= strings->bytes.size()) return false;
-    text = engine::DecodeText(strings->codepage, strings->bytes[id]);
-    return true;
+    if (id >= strings->bytes.size()) return std::nullopt;
+    return strings->bytes[id];
   };
 
   std::set<std::u16string> changed;
@@ -106,15 +115,17 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
       return Unexpected(u"it holds a Property record of another kind (mask " + Hex(mask) + u")");
     }
     if (records.size() - at < 2 + 2 * width) return Unexpected(u"its Property records are cut short");
-    std::u16string name, value;
-    if (!text_at(at + 2, name) || !text_at(at + 2 + width, value)) {
+    const auto name_bytes = bytes_at(at + 2), value_bytes = bytes_at(at + 2 + width);
+    if (!name_bytes || !value_bytes) {
       return Unexpected(u"a Property record refers to a string the transform does not hold");
     }
     at += 2 + 2 * width;
+    const std::u16string name = engine::DecodeText(strings->codepage, *name_bytes);
     auto wanted = intended.find(name);
     if (wanted == intended.end()) return Unexpected(u"it would also change property " + name);
-    if (value != wanted->second) {
-      return Unexpected(u"it would set property " + name + u" to " + value + u", not to " + wanted->second);
+    if (!SameText(strings->codepage, *value_bytes, wanted->second)) {
+      return Unexpected(u"it would set property " + name + u" to " +
+                        engine::DecodeText(strings->codepage, *value_bytes) + u", not to " + wanted->second);
     }
     if (!changed.insert(name).second) return Unexpected(u"it changes property " + name + u" twice");
     const bool in_source = source(name).has_value();

@@ -246,18 +246,20 @@ Value View::CellValue(size_t row, size_t column) const {
 }
 
 Status View::Execute(std::span<const Value> params) {
-  executed_ = false;
-  rows_.clear();
-  next_row_ = 0;
-  MKX_TRY(ResolveOperands(params));
-  MKX_TRY(CheckComparisons());
-  switch (statement_.kind) {
-    case Statement::Kind::kSelect: MKX_TRY(ExecuteSelect()); break;
-    case Statement::Kind::kInsert: MKX_TRY(ExecuteInsert()); break;
-    case Statement::Kind::kUpdate: MKX_TRY(ExecuteUpdate()); break;
+  Close();
+  Status status = ResolveOperands(params);
+  if (status.ok()) status = CheckComparisons();
+  if (status.ok()) {
+    switch (statement_.kind) {
+      case Statement::Kind::kSelect: status = ExecuteSelect(); break;
+      case Statement::Kind::kInsert: status = ExecuteInsert(); break;
+      case Statement::Kind::kUpdate: status = ExecuteUpdate(); break;
+    }
   }
-  executed_ = true;
-  return Ok{};
+  // The parameters' encoded text is not kept: a value can be as long as a file.
+  resolved_.clear();
+  executed_ = status.ok();
+  return status;
 }
 
 Status View::ExecuteSelect() {
@@ -401,6 +403,12 @@ Status View::ExecuteUpdate() {
     }
   }
   return Ok{};
+}
+
+void View::Close() {
+  executed_ = false;
+  rows_.clear();
+  next_row_ = 0;
 }
 
 Result<std::optional<std::vector<Value>>> View::Fetch() {

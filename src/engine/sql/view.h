@@ -53,6 +53,8 @@ class View {
   /// Next row of a SELECT (its selected columns as values); nullopt when no rows remain.
   /// Fails with result_code::kFunctionFailed if not executed or not a SELECT.
   Result<std::optional<std::vector<engine::Value>>> Fetch();
+  /// Drops the rows of the last Execute; the view can be executed again.
+  void Close();
   /// Number of ? markers the statement needs.
   size_t parameter_count() const { return statement_.parameter_count; }
 
@@ -108,7 +110,7 @@ class View {
   std::vector<size_t> columns_;       // SELECT list / INSERT columns / UPDATE targets
   std::vector<size_t> value_ops_;     // operand index per INSERT/UPDATE value
   std::vector<Operand> operands_;     // literal and parameter values of the statement
-  std::vector<Resolved> resolved_;    // operands_ after the last ResolveOperands
+  std::vector<Resolved> resolved_;    // operands_ during Execute, parameters bound
   std::vector<BoundEquality> where_;  // empty: every row
   std::vector<size_t> key_lookup_;    // operand per key column when WHERE fixes the key
 

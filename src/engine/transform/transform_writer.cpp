@@ -8,7 +8,8 @@
 #include "engine/stream_name.h"
 #include "engine/transform/transform_records.h"
 #include "platform/memory_file.h"
-#include "platform/whole_file.h"
+#include "platform/scratch_file.h"
+#include "platform/file.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -93,22 +94,33 @@ Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, D
   return SerializeDiff(std::move(diff).value());
 }
 
-Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary) {
+Status WriteTransformFile(std::vector<TransformStream> streams, const PropertySet* summary,
+                          platform::RandomAccessFile& file) {
   compound::CompoundWriter writer;
   writer.SetRootClsid(kTransformClsid);
   for (TransformStream& s : streams) writer.AddStream(std::move(s.name), std::move(s.data));
   if (summary) writer.AddStream(std::u16string(kSummaryStreamName), summary->Encode());
+  return writer.WriteTo(file);
+}
+
+Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary) {
   platform::MemoryFile file;
-  MKX_TRY(writer.WriteTo(file));
+  MKX_TRY(WriteTransformFile(std::move(streams), summary, file));
   return file.take_bytes();
 }
 
 Status GenerateTransform(Database& database, Database& reference, const std::string& path) {
   auto streams = BuildTransformStreams(database, reference);
   if (!streams.ok()) return streams.take_error();
-  auto bytes = TransformFileBytes(std::move(streams).value(), nullptr);
-  if (!bytes.ok()) return CreateError(path, bytes.error());
-  Status written = platform::WriteWholeFile(path, *bytes);
+  // Written straight into the file (a transform can be as large as its longest
+  // value), unsynced: whoever publishes the file makes it durable.
+  auto file = platform::OpenFile(path, platform::PathExists(path) ? platform::FileMode::kReadWrite
+                                                                   : platform::FileMode::kCreateNew);
+  Status written = file.ok() ? (*file)->Truncate(0) : Status(file.error());
+  if (written.ok()) {
+    auto unsynced = platform::AsScratchFile(std::move(*file));
+    written = WriteTransformFile(std::move(streams).value(), nullptr, *unsynced);
+  }
   if (!written.ok()) return CreateError(path, written.error());
   return Ok{};
 }

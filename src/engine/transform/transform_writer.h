@@ -16,6 +16,7 @@
 #include "engine/database.h"
 #include "engine/transform/property_set.h"
 #include "engine/transform/transform_diff.h"
+#include "platform/file.h"
 #include "platform/result.h"
 
 namespace mkx::engine {
@@ -28,8 +29,10 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff);
 /// `reference` into `database`. result_code::kNoData when the databases are identical.
 Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, Database& reference);
 
-/// The transform as a compound file in memory, with the summary information stream
-/// when `summary` is given.
+/// Writes the transform as a compound file into `file` (empty), with the summary
+/// information stream when `summary` is given; TransformFileBytes does it in memory.
+Status WriteTransformFile(std::vector<TransformStream> streams, const PropertySet* summary,
+                          platform::RandomAccessFile& file);
 Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary);
 
 /// Writes at `path` the transform that turns `reference` into `database`, without

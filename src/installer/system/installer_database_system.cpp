@@ -60,6 +60,8 @@ UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   return ::MsiViewFetch(hView, Out(phRecord));
 }
 
+UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) { return ::MsiViewClose(hView); }
+
 MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) { return ::MsiCreateRecord(cParams); }
 
 UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) {
