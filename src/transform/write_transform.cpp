@@ -32,15 +32,20 @@ namespace {
 
 int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
-// The extended text of a failure found outside the installer: "[2]", "[3]", ... of
-// its template filled with its fields.
+// The extended text of a failure found outside the installer: its template with
+// "[2]", "[3]", ... replaced by its fields (field text is not looked into again).
 std::u16string ErrorText(const Error& error) {
-  std::u16string text = error.message_template;
-  for (size_t i = error.fields.size(); i-- > 0;) {
-    const std::u16string marker = u"[" + platform::FromAscii(std::to_string(i + 2)) + u"]";
-    for (size_t at = text.find(marker); at != std::u16string::npos; at = text.find(marker, at + error.fields[i].size())) {
-      text.replace(at, marker.size(), error.fields[i]);
+  const std::u16string& tmpl = error.message_template;
+  std::u16string text;
+  for (size_t i = 0; i < tmpl.size(); ++i) {
+    const size_t close = tmpl[i] == u'[' ? tmpl.find(u']', i) : std::u16string::npos;
+    if (close == i + 2 && tmpl[i + 1] >= u'2' && tmpl[i + 1] <= u'9' &&
+        static_cast<size_t>(tmpl[i + 1] - u'2') < error.fields.size()) {
+      text += error.fields[tmpl[i + 1] - u'2'];
+      i = close;
+      continue;
     }
+    text.push_back(tmpl[i]);
   }
   return text;
 }
