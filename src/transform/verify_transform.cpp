@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <optional>
-#include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -107,7 +107,7 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     return strings->bytes[id];
   };
 
-  std::set<std::u16string> changed;
+  std::unordered_set<std::u16string> changed;
   for (size_t at = 0; at < records.size();) {
     if (records.size() - at < 2) return Unexpected(u"its Property records are cut short");
     const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));

@@ -13,16 +13,16 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/result.h"
 
 namespace mkx::transform {
 
 /// Name -> value of every property the run set.
-using IntendedProperties = std::map<std::u16string, std::u16string>;
+using IntendedProperties = std::unordered_map<std::u16string, std::u16string>;
 
 /// The source's value of a property, or nothing when the source has no such row.
 using SourceLookup = std::function<std::optional<std::u16string>(const std::u16string& name)>;
