@@ -5,7 +5,6 @@
 #include <csignal>
 #include <pthread.h>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mkx::platform {
@@ -28,14 +27,6 @@ void OnTerminationSignal(int sig) {
 }
 
 }  // namespace
-
-bool IdentifyFile(const char* path, FileIdentity& identity) {
-  struct stat st;
-  if (::lstat(path, &st) != 0) return false;
-  identity.device = static_cast<uint64_t>(st.st_dev);
-  identity.file = static_cast<uint64_t>(st.st_ino);
-  return true;
-}
 
 void DeleteRegisteredFile(const char* path) { ::unlink(path); }
 

@@ -10,16 +10,14 @@
 // find the files whichever layer made them (the driver's working copy, the engine's
 // temporary transform). The registry is a fixed array of slots with fixed-size path
 // buffers and an atomic state per slot: registering never allocates inside the
-// handler's view, and the handler uses only async-signal-safe calls (lstat, unlink,
+// handler's view, and the handler uses only async-signal-safe calls (unlink,
 // sigaction, sigprocmask, raise).
 //
 // Invariants:
 //  (1) a slot is visible to the handler only once its path is completely written;
 //  (2) a file is registered before anything is written to it and unregistered only
 //      after it was deleted or renamed away (use DeferTerminationSignals around its
-//      creation so no signal falls between creating and registering);
-//  (3) a "replacement" registration never deletes the file that was at the path when
-//      it was registered: only a file that has since taken its place.
+//      creation so no signal falls between creating and registering).
 #pragma once
 
 #include <string>
@@ -45,10 +43,6 @@ class CleanupOnSignal {
   /// The file at `path` is deleted if a termination signal arrives. Fails when the
   /// path is empty or too long, or every slot is taken (the file is then not covered).
   Status Arm(const std::string& path);
-  /// The file at `path` is deleted if a termination signal arrives and it is no longer
-  /// the file that is there now (nothing there now counts as a different file): for
-  /// a target that a finished file will be renamed over. Fails as Arm does.
-  Status ArmReplacement(const std::string& path);
   /// Stops covering the file (it is not deleted).
   void Disarm();
   bool armed() const { return slot_ >= 0; }

@@ -20,9 +20,6 @@ enum SlotState : int { kFree = 0, kWriting = 1, kArmed = 2 };
 
 struct Slot {
   std::atomic<int> state{kFree};
-  bool replacement = false;  // delete only if the file is not the one seen at arming
-  bool had_file = false;
-  FileIdentity identity;
   char path[kPathCapacity] = {};
 };
 
@@ -49,13 +46,7 @@ Result<int> Claim(const std::string& path) {
 
 void RemoveRegisteredFiles() {
   for (Slot& slot : g_slots) {
-    if (slot.state.load(std::memory_order_acquire) != kArmed) continue;
-    if (slot.replacement) {
-      FileIdentity now;
-      if (!IdentifyFile(slot.path, now)) continue;
-      if (slot.had_file && now == slot.identity) continue;
-    }
-    DeleteRegisteredFile(slot.path);
+    if (slot.state.load(std::memory_order_acquire) == kArmed) DeleteRegisteredFile(slot.path);
   }
 }
 
@@ -64,22 +55,7 @@ Status CleanupOnSignal::Arm(const std::string& path) {
   auto claimed = Claim(path);
   if (!claimed.ok()) return claimed.take_error();
   const int slot = *claimed;
-  g_slots[slot].replacement = false;
   g_slots[slot].state.store(kArmed, std::memory_order_release);
-  slot_ = slot;
-  return Ok{};
-}
-
-Status CleanupOnSignal::ArmReplacement(const std::string& path) {
-  Disarm();
-  auto claimed = Claim(path);
-  if (!claimed.ok()) return claimed.take_error();
-  const int slot = *claimed;
-  Slot& s = g_slots[slot];
-  s.replacement = true;
-  s.identity = FileIdentity{};
-  s.had_file = IdentifyFile(s.path, s.identity);
-  s.state.store(kArmed, std::memory_order_release);
   slot_ = slot;
   return Ok{};
 }

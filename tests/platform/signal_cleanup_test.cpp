@@ -54,32 +54,6 @@ std::vector<Scenario> Scenarios() {
          ::raise(sig);
        },
        {"copy.tmp"}, {"done.tmp"}},
-      {"ReplacementKeepsTheFileThatWasThere",
-       [](const TempDir& dir, int sig) {
-         WriteText(dir.File("old.mst"), "old");
-         CleanupOnSignal target;
-         (void)target.ArmReplacement(dir.File("old.mst"));
-         ::raise(sig);
-       },
-       {}, {"old.mst"}},
-      {"ReplacementDeletesAFileRenamedOverIt",
-       [](const TempDir& dir, int sig) {
-         WriteText(dir.File("old.mst"), "old");
-         CleanupOnSignal target;
-         (void)target.ArmReplacement(dir.File("old.mst"));
-         WriteText(dir.File("new.tmp"), "new");
-         std::rename(dir.File("new.tmp").c_str(), dir.File("old.mst").c_str());
-         ::raise(sig);
-       },
-       {"old.mst", "new.tmp"}, {}},
-      {"ReplacementDeletesAFileCreatedSince",
-       [](const TempDir& dir, int sig) {
-         CleanupOnSignal target;
-         (void)target.ArmReplacement(dir.File("new.mst"));
-         WriteText(dir.File("new.mst"), "new");
-         ::raise(sig);
-       },
-       {"new.mst"}, {}},
       {"DeferredSignalArrivesAfterTheScope",
        [](const TempDir& dir, int sig) {
          CleanupOnSignal copy;

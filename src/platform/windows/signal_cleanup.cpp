@@ -55,10 +55,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 }  // namespace
 
-bool IdentifyFile(const char* path, FileIdentity& identity) {
-  return FileVolumeAndIndex(path, false, identity.device, identity.file);
-}
-
 void DeleteRegisteredFile(const char* path) {
   const std::wstring wide = WidePath(path);
   while (!::DeleteFileW(wide.c_str())) {
