@@ -10,7 +10,7 @@
 //  (3) every FAT sector is marked FATSECT and every DIFAT sector DIFSECT in the FAT.
 // Hence a sector marked FREE (or a mini sector marked FREE) belongs to nothing live,
 // which is what lets a commit reuse it. The cost is one bit per sector and one read
-// of each FAT entry a chain passes through.
+// of each FAT entry a chain passes through (FatReader: the FAT is not kept).
 
 #include "engine/compound/compound_internal.h"
 
@@ -33,7 +33,7 @@ std::string BadLink(uint32_t next, const std::string& space) {
 
 }  // namespace
 
-SectorClaims::SectorClaims(const FatTable& fat, uint32_t sectors) : fat_(fat), used_(sectors, false) {}
+SectorClaims::SectorClaims(FatReader fat, uint32_t sectors) : fat_(std::move(fat)), used_(sectors, false) {}
 
 Status SectorClaims::Claim(uint32_t sector, const std::string& what) {
   if (sector >= used_.size()) return DamagedFile(what + " leaves the file");
@@ -57,10 +57,6 @@ Result<std::vector<uint32_t>> SectorClaims::Follow(uint32_t start, std::optional
   if (count && *count > used_.size()) return DamagedFile(what + " is longer than the file");
   std::vector<uint32_t> chain;
   if (keep && count) chain.reserve(static_cast<size_t>(*count));
-  // The FAT sector of the previous step: a chain mostly stays in one for a while.
-  std::shared_ptr<const FatTable::Entries> fat_sector;
-  size_t fat_sector_index = SIZE_MAX;
-  const uint32_t eps = fat_.entries_per_sector();
   uint64_t length = 0;
   uint32_t s = start;
   for (; count ? length < *count : s != kEndOfChain; ++length) {
@@ -68,13 +64,9 @@ Result<std::vector<uint32_t>> SectorClaims::Follow(uint32_t start, std::optional
     if (used_[s]) return DamagedFile(what + " uses a sector that is already in use, or loops");
     used_[s] = true;
     if (keep) chain.push_back(s);
-    if (s / eps != fat_sector_index) {
-      auto loaded = fat_.Sector(s / eps);
-      if (!loaded.ok()) return loaded.take_error();
-      fat_sector = std::move(loaded).value();
-      fat_sector_index = s / eps;
-    }
-    s = (*fat_sector)[s % eps];
+    auto next = fat_.Get(s);
+    if (!next.ok()) return next.take_error();
+    s = *next;
   }
   if (s != kEndOfChain) return DamagedFile(what + " is longer than its declared length");
   return chain;
