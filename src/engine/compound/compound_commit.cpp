@@ -112,14 +112,17 @@ class Committer {
 };
 
 uint32_t Committer::Allocate() {
-  for (; scan_next_ < reuse_limit_; ++scan_next_) {
-    auto entry = free_scan_.Get(scan_next_);
-    if (!entry.ok()) {
-      if (!fat_error_) fat_error_ = entry.take_error();
+  while (scan_next_ < reuse_limit_) {
+    auto entries = free_scan_.Sector(scan_next_ / eps_);
+    if (!entries.ok()) {
+      if (!fat_error_) fat_error_ = entries.take_error();
       scan_next_ = reuse_limit_;  // allocate by appending; the commit fails on fat_error_
       break;
     }
-    if (*entry == kFreeSector) return scan_next_++;
+    const auto from = entries->begin() + scan_next_ % eps_;
+    const auto free = std::find(from, entries->end(), kFreeSector);
+    scan_next_ += static_cast<uint32_t>(free - from);  // to the next FAT sector when none is free
+    if (free != entries->end() && scan_next_ < reuse_limit_) return scan_next_++;
   }
   if (append_next_ >= kMaxRegularSector) {
     out_of_sectors_ = true;

@@ -11,6 +11,7 @@ FatReader::FatReader(platform::RandomAccessFile& file, uint32_t sector_shift,
 Result<std::span<const uint32_t>> FatReader::Sector(size_t k) {
   auto first = Get(static_cast<uint32_t>(k * eps_));
   if (!first.ok()) return first.take_error();
+  used_ += eps_ - 1;
   return std::span<const uint32_t>(window_).subspan(static_cast<size_t>(k * eps_ - first_), eps_);
 }
 

@@ -40,7 +40,7 @@ class FatReader {
     return window_[at];
   }
   /// The entries of FAT sector k (< size() / entries per sector), valid until the
-  /// next call.
+  /// next call; they count as used.
   Result<std::span<const uint32_t>> Sector(size_t k);
 
  private:
