@@ -15,6 +15,25 @@ Result<std::span<const uint32_t>> FatReader::Sector(size_t k) {
   return std::span<const uint32_t>(window_).subspan(static_cast<size_t>(k * eps_ - first_), eps_);
 }
 
+Result<FatReader::Run> FatReader::RunFrom(uint32_t index, uint32_t most) {
+  Run run;
+  do {
+    auto next = Get(index + run.length);  // reads the next window when needed
+    if (!next.ok()) return next.take_error();
+    run.next = *next;
+    ++run.length;
+    // The rest of the window is looked at directly, not through a call per entry.
+    const uint64_t from = index + run.length - first_;
+    uint64_t at = from;
+    for (; run.length < most && run.next == index + run.length && at < window_.size(); ++at) {
+      run.next = window_[at];
+      ++run.length;
+    }
+    used_ += at - from;
+  } while (run.length < most && run.next == index + run.length);
+  return run;
+}
+
 Result<uint32_t> FatReader::Load(uint32_t index) {
   constexpr size_t kMaxWindowBytes = 64 * 1024;
   const size_t k = index / eps_;

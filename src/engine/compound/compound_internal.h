@@ -42,6 +42,14 @@ class FatReader {
   /// The entries of FAT sector k (< size() / entries per sector), valid until the
   /// next call; they count as used.
   Result<std::span<const uint32_t>> Sector(size_t k);
+  /// The run of a chain from sector `index`: how many sectors from it on follow one
+  /// another in the file (1 to `most`; index + most <= size()), and the entry of the
+  /// last of them.
+  struct Run {
+    uint32_t length = 0;
+    uint32_t next = 0;
+  };
+  Result<Run> RunFrom(uint32_t index, uint32_t most);
 
  private:
   Result<uint32_t> Load(uint32_t index);
@@ -93,9 +101,12 @@ class SectorClaims {
 
  private:
   Status Claim(uint32_t sector, const std::string& what);
+  /// Marks sectors [first, first + count) as used; false when one already was.
+  bool Mark(uint32_t first, uint32_t count);
 
   FatReader fat_;
-  std::vector<bool> used_;  // one bit per sector
+  uint32_t sectors_;
+  std::vector<uint64_t> used_;  // one bit per sector
 };
 
 /// A validated sector chain, shared with the cache so long chains are never copied.
