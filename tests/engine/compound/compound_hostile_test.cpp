@@ -1,5 +1,6 @@
-// Hostile compound files: claims a file makes about itself never size what we write.
-// Each case comes from a fuzzing finding (inputs under tests/fuzz_regressions/).
+// Hostile compound files: claims a file makes about itself never size what we write,
+// and its layout never makes open read out of proportion to it. The first case comes
+// from a fuzzing finding (inputs under tests/fuzz_regressions/).
 
 #include <gtest/gtest.h>
 
