@@ -42,9 +42,9 @@ class FatReader {
   /// The entries of FAT sector k (< size() / entries per sector), valid until the
   /// next call; they count as used.
   Result<std::span<const uint32_t>> Sector(size_t k);
-  /// The run of a chain from sector `index`: how many sectors from it on follow one
-  /// another in the file (1 to `most`; index + most <= size()), and the entry of the
-  /// last of them.
+  /// The run of a chain from sector `index`: how many sectors it takes in sector
+  /// order, index, index + 1, ... (1 to `most`; index + most <= size()), and the
+  /// entry of the last of them.
   struct Run {
     uint32_t length = 0;
     uint32_t next = 0;
@@ -101,7 +101,8 @@ class SectorClaims {
 
  private:
   Status Claim(uint32_t sector, const std::string& what);
-  /// Marks sectors [first, first + count) as used; false when one already was.
+  /// Marks sectors [first, first + count) as used; false when one already was (some
+  /// of the others may be marked by then: open fails anyway).
   bool Mark(uint32_t first, uint32_t count);
 
   FatReader fat_;
