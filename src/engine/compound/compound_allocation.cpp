@@ -10,7 +10,7 @@
 //  (3) every FAT sector is marked FATSECT and every DIFAT sector DIFSECT in the FAT.
 // Hence a sector marked FREE (or a mini sector marked FREE) belongs to nothing live,
 // which is what lets a commit reuse it. The cost is one bit per sector and one read
-// of each FAT entry a chain passes through.
+// of each FAT entry a chain passes through (FatReader: the FAT is not kept).
 
 #include "engine/compound/compound_internal.h"
 
@@ -33,12 +33,24 @@ std::string BadLink(uint32_t next, const std::string& space) {
 
 }  // namespace
 
-SectorClaims::SectorClaims(const FatTable& fat, uint32_t sectors) : fat_(fat), used_(sectors, false) {}
+SectorClaims::SectorClaims(FatReader fat, uint32_t sectors)
+    : fat_(std::move(fat)), sectors_(sectors), used_((static_cast<size_t>(sectors) + 63) / 64, 0) {}
+
+bool SectorClaims::Mark(uint32_t first, uint32_t count) {
+  const uint64_t end = static_cast<uint64_t>(first) + count;
+  for (uint64_t s = first; s < end;) {
+    const uint64_t bits = std::min<uint64_t>(64 - s % 64, end - s);  // in the word of s
+    const uint64_t mask = (~uint64_t{0} >> (64 - bits)) << (s % 64);
+    if (used_[s / 64] & mask) return false;
+    used_[s / 64] |= mask;
+    s += bits;
+  }
+  return true;
+}
 
 Status SectorClaims::Claim(uint32_t sector, const std::string& what) {
-  if (sector >= used_.size()) return DamagedFile(what + " leaves the file");
-  if (used_[sector]) return DamagedFile(what + " uses a sector that is already in use");
-  used_[sector] = true;
+  if (sector >= sectors_) return DamagedFile(what + " leaves the file");
+  if (!Mark(sector, 1)) return DamagedFile(what + " uses a sector that is already in use");
   return Ok{};
 }
 
@@ -54,27 +66,21 @@ Status SectorClaims::ClaimMarked(std::span<const uint32_t> sectors, uint32_t mar
 
 Result<std::vector<uint32_t>> SectorClaims::Follow(uint32_t start, std::optional<uint64_t> count,
                                                    const std::string& what, bool keep) {
-  if (count && *count > used_.size()) return DamagedFile(what + " is longer than the file");
+  if (count && *count > sectors_) return DamagedFile(what + " is longer than the file");
   std::vector<uint32_t> chain;
   if (keep && count) chain.reserve(static_cast<size_t>(*count));
-  // The FAT sector of the previous step: a chain mostly stays in one for a while.
-  std::shared_ptr<const FatTable::Entries> fat_sector;
-  size_t fat_sector_index = SIZE_MAX;
-  const uint32_t eps = fat_.entries_per_sector();
   uint64_t length = 0;
   uint32_t s = start;
-  for (; count ? length < *count : s != kEndOfChain; ++length) {
-    if (s >= used_.size()) return DamagedFile(what + " " + BadLink(s, "sector"));
-    if (used_[s]) return DamagedFile(what + " uses a sector that is already in use, or loops");
-    used_[s] = true;
-    if (keep) chain.push_back(s);
-    if (s / eps != fat_sector_index) {
-      auto loaded = fat_.Sector(s / eps);
-      if (!loaded.ok()) return loaded.take_error();
-      fat_sector = std::move(loaded).value();
-      fat_sector_index = s / eps;
-    }
-    s = (*fat_sector)[s % eps];
+  while (count ? length < *count : s != kEndOfChain) {
+    if (s >= sectors_) return DamagedFile(what + " " + BadLink(s, "sector"));
+    // Sectors that follow one another in the file are claimed a run at a time.
+    const uint64_t most = std::min<uint64_t>(sectors_ - s, count ? *count - length : sectors_);
+    auto run = fat_.RunFrom(s, static_cast<uint32_t>(most));
+    if (!run.ok()) return run.take_error();
+    if (!Mark(s, run->length)) return DamagedFile(what + " uses a sector that is already in use, or loops");
+    for (uint32_t i = 0; keep && i < run->length; ++i) chain.push_back(s + i);
+    length += run->length;
+    s = run->next;
   }
   if (s != kEndOfChain) return DamagedFile(what + " is longer than its declared length");
   return chain;

@@ -58,7 +58,9 @@ size_t DifatSectorsFor(size_t fat_sectors, uint32_t entries_per_sector) {
 class Committer {
  public:
   explicit Committer(const CompoundFileImpl& cf)
-      : cf_(cf), old_(cf.state()), ss_(old_.sector_size()), eps_(old_.fat_entries_per_sector()) {}
+      : cf_(cf), old_(cf.state()), ss_(old_.sector_size()), eps_(old_.fat_entries_per_sector()),
+        old_fat_(cf.file(), old_.header.sector_shift, old_.fat_sectors),
+        free_scan_(cf.file(), old_.header.sector_shift, old_.fat_sectors) {}
 
   /// Writes everything but the header; on success `next()` is the state to publish
   /// and `changed()` says whether there is anything to publish.
@@ -79,7 +81,6 @@ class Committer {
   Status PlaceFat();
 
   uint32_t Allocate();
-  void FindFreeSectors();
   std::vector<uint32_t> AllocateChain(uint64_t bytes);
   void FreeChain(const std::vector<uint32_t>& chain);
   void SetFat(uint32_t index, uint32_t value);
@@ -93,49 +94,36 @@ class Committer {
   bool changed_ = false;
   bool members_changed_ = false;
 
-  // Allocation: free sectors of the current state below reuse_limit_, then appends.
-  // The current FAT is scanned in batches as sectors are needed, never kept whole.
-  size_t scan_sector_ = 0;            // next FAT sector to scan
-  std::vector<uint32_t> free_;        // free sectors found by the last scan, ascending
-  size_t free_next_ = 0;
+  // The next FAT: per FAT sector, its entries once they differ from the current
+  // FAT's (or it is new), else empty. The current FAT is read as needed, never whole.
+  std::vector<std::vector<uint32_t>> next_fat_;
+  FatReader old_fat_;
+  // Allocation: free sectors of the current state below reuse_limit_, in ascending
+  // order, then appends.
+  FatReader free_scan_;
+  uint32_t scan_next_ = 0;            // next sector to look at
   uint32_t reuse_limit_ = 0;
   uint64_t append_next_ = 0;
   bool out_of_sectors_ = false;
   std::optional<Error> fat_error_;    // a FAT sector could not be read
-  std::vector<bool> dirty_;                  // per FAT sector: content changed
 
   std::optional<std::vector<uint8_t>> mini_;  // the mini stream, once a small stream changes
   bool mini_changed_ = false;
 };
 
-void Committer::FindFreeSectors() {
-  constexpr size_t kScanSectors = 256;  // FAT sectors per batch
-  const size_t end = (static_cast<uint64_t>(reuse_limit_) + eps_ - 1) / eps_;
-  free_.clear();
-  free_next_ = 0;
-  while (free_.empty() && scan_sector_ < end) {
-    const size_t last = std::min(end, scan_sector_ + kScanSectors);
-    Status scanned = old_.fat.Scan(scan_sector_, last, [&](uint64_t first, std::span<const uint32_t> entries) {
-      for (size_t i = 0; i < entries.size(); ++i) {
-        const uint64_t s = first + i;
-        if (s < reuse_limit_ && entries[i] == kFreeSector) {
-          free_.push_back(static_cast<uint32_t>(s));
-        }
-      }
-    });
-    if (!scanned.ok()) {
-      if (!fat_error_) fat_error_ = scanned.error();
-      free_.clear();
-      scan_sector_ = end;  // allocate by appending; the commit fails on fat_error_
-      return;
-    }
-    scan_sector_ = last;
-  }
-}
-
 uint32_t Committer::Allocate() {
-  if (free_next_ == free_.size()) FindFreeSectors();
-  if (free_next_ < free_.size()) return free_[free_next_++];
+  while (scan_next_ < reuse_limit_) {
+    auto entries = free_scan_.Sector(scan_next_ / eps_);
+    if (!entries.ok()) {
+      if (!fat_error_) fat_error_ = entries.take_error();
+      scan_next_ = reuse_limit_;  // allocate by appending; the commit fails on fat_error_
+      break;
+    }
+    const auto from = entries->begin() + scan_next_ % eps_;
+    const auto free = std::find(from, entries->end(), kFreeSector);
+    scan_next_ += static_cast<uint32_t>(free - from);  // to the next FAT sector when none is free
+    if (free != entries->end() && scan_next_ < reuse_limit_) return scan_next_++;
+  }
   if (append_next_ >= kMaxRegularSector) {
     out_of_sectors_ = true;
     return kEndOfChain;
@@ -145,17 +133,19 @@ uint32_t Committer::Allocate() {
 
 void Committer::SetFat(uint32_t index, uint32_t value) {
   if (index >= kMaxRegularSector) return;  // only after out_of_sectors_, reported later
-  if (index >= next_.fat.size()) next_.fat.Grow(static_cast<uint64_t>(index) + 1);
-  auto current = next_.fat.Get(index);
-  if (current.ok() && *current == value) return;
-  Status set = current.ok() ? next_.fat.Set(index, value) : Status(current.error());
-  if (!set.ok()) {
-    if (!fat_error_) fat_error_ = set.error();
-    return;
-  }
   const size_t k = index / eps_;
-  if (k >= dirty_.size()) dirty_.resize(k + 1, false);
-  dirty_[k] = true;
+  while (next_fat_.size() <= k) next_fat_.emplace_back(eps_, kFreeSector);  // a new FAT sector
+  if (next_fat_[k].empty()) {
+    auto current = old_fat_.Get(index);
+    if (current.ok() && *current == value) return;
+    auto entries = old_fat_.Sector(k);
+    if (!entries.ok()) {
+      if (!fat_error_) fat_error_ = entries.take_error();
+      return;
+    }
+    next_fat_[k].assign(entries->begin(), entries->end());
+  }
+  next_fat_[k][index % eps_] = value;
 }
 
 std::vector<uint32_t> Committer::AllocateChain(uint64_t bytes) {
@@ -341,18 +331,17 @@ Status Committer::PlaceFat() {
   bool difat_moved = false;
   for (;;) {
     bool progress = false;
-    for (size_t k = 0; k < next_.fat.sector_count(); ++k) {
+    for (size_t k = 0; k < next_fat_.size(); ++k) {
       if (k >= locations.size()) locations.push_back(kFreeSector);
       if (k >= moved.size()) moved.push_back(false);
-      const bool changed = k >= old_count || (k < dirty_.size() && dirty_[k]);
-      if (!changed || moved[k]) continue;
+      if (next_fat_[k].empty() || moved[k]) continue;
       if (k < old_count) SetFat(old_.fat_sectors[k], kFreeSector);
       locations[k] = Allocate();
       SetFat(locations[k], kFatSector);
       moved[k] = true;
       progress = true;
     }
-    const size_t difat_count = DifatSectorsFor(next_.fat.sector_count(), eps_);
+    const size_t difat_count = DifatSectorsFor(next_fat_.size(), eps_);
     bool listed_moved = difat_count != old_.difat_sectors.size();
     for (size_t k = kHeaderDifatCount; k < moved.size() && !listed_moved; ++k) listed_moved = moved[k];
     if (listed_moved && (!difat_moved || next_.difat_sectors.size() < difat_count)) {
@@ -379,12 +368,9 @@ Status Committer::PlaceFat() {
   for (size_t k = 0; k < locations.size(); ++k) {
     if (!moved[k]) continue;
     where.push_back(locations[k]);
-    next_.fat.Relocate(k, locations[k]);
-    auto entries = next_.fat.Sector(k);  // in memory: it changed or is new
-    if (!entries.ok()) return entries.take_error();
     const size_t at = bytes.size();
     bytes.resize(at + ss_);
-    for (uint32_t i = 0; i < eps_; ++i) Put32(bytes.data() + at + 4 * i, (**entries)[i]);
+    for (uint32_t i = 0; i < eps_; ++i) Put32(bytes.data() + at + 4 * i, next_fat_[k][i]);
   }
   MKX_TRY(WriteSectors(cf_.file(), old_.header.sector_shift, where, bytes));
 
@@ -417,10 +403,11 @@ Status Committer::PlaceFat() {
 Status Committer::Prepare(std::span<const StreamChange> changes) {
   MKX_TRY(Validate(changes));
   next_ = old_;
+  next_fat_.resize(old_.fat_sectors.size());
   changed_ = old_.dir_chain.empty();  // a new file is written even without streams
 
   const uint32_t file_sectors = cf_.FileSectorCount();
-  reuse_limit_ = std::min<uint64_t>(file_sectors, old_.fat.size());
+  reuse_limit_ = std::min<uint64_t>(file_sectors, old_.fat_entries());
   // Appends start at the end of the file: no chain, FAT or DIFAT sector lies past it
   // (the reader refuses those), so a FAT that marks sectors out there as used claims
   // nothing real, and following it would let a damaged file make us write far beyond

@@ -1,80 +1,55 @@
-// The FAT of a compound file, read one sector at a time on first use.
+// Reading the FAT of a compound file through a window (see FatReader).
 
 #include "engine/compound/compound_internal.h"
 
 namespace mkx::compound {
 
-using namespace format;
+FatReader::FatReader(platform::RandomAccessFile& file, uint32_t sector_shift,
+                     std::span<const uint32_t> locations)
+    : file_(file), sector_shift_(sector_shift), eps_((1u << sector_shift) / 4), locations_(locations) {}
 
-FatTable::FatTable(const platform::RandomAccessFile* file, uint32_t sector_shift,
-                   std::vector<uint32_t> locations)
-    : file_(file),
-      sector_shift_(sector_shift),
-      eps_((1u << sector_shift) / 4),
-      locations_(std::move(locations)),
-      sectors_(locations_.size()) {}
-
-Status FatTable::ReadSectors(size_t first, size_t count, std::vector<uint8_t>& buffer) const {
-  const size_t ss = size_t{1} << sector_shift_;
-  buffer.assign(count * ss, 0xFF);
-  const uint64_t offset = (static_cast<uint64_t>(locations_[first]) + 1) << sector_shift_;
-  const uint64_t file_size = file_->Size();
-  if (offset >= file_size) return DamagedFile("a FAT sector lies beyond the end of the file");
-  const uint64_t length = std::min<uint64_t>(buffer.size(), file_size - offset);  // short last sector
-  return const_cast<platform::RandomAccessFile*>(file_)->ReadAt(
-      offset, std::span<uint8_t>(buffer.data(), static_cast<size_t>(length)));
+Result<std::span<const uint32_t>> FatReader::Sector(size_t k) {
+  auto first = Get(static_cast<uint32_t>(k * eps_));
+  if (!first.ok()) return first.take_error();
+  used_ += eps_ - 1;
+  return std::span<const uint32_t>(window_).subspan(static_cast<size_t>(k * eps_ - first_), eps_);
 }
 
-Result<std::shared_ptr<FatTable::Entries>> FatTable::Load(size_t k) const {
-  if (sectors_[k]) return sectors_[k];
-  std::vector<uint8_t> raw;
-  MKX_TRY(ReadSectors(k, 1, raw));
-  auto entries = std::make_shared<Entries>(eps_);
-  for (uint32_t e = 0; e < eps_; ++e) (*entries)[e] = Get32(raw.data() + 4 * e);
-  sectors_[k] = entries;
-  return entries;
+Result<FatReader::Run> FatReader::RunFrom(uint32_t index, uint32_t most) {
+  Run run;
+  do {
+    auto next = Get(index + run.length);  // reads the next window when needed
+    if (!next.ok()) return next.take_error();
+    run.next = *next;
+    ++run.length;
+    // The rest of the window is looked at directly, not through a call per entry.
+    const uint64_t from = index + run.length - first_;
+    uint64_t at = from;
+    for (; run.length < most && run.next == index + run.length && at < window_.size(); ++at) {
+      run.next = window_[at];
+      ++run.length;
+    }
+    used_ += at - from;
+  } while (run.length < most && run.next == index + run.length);
+  return run;
 }
 
-Result<std::shared_ptr<const FatTable::Entries>> FatTable::Sector(size_t k) const {
-  auto loaded = Load(k);
-  if (!loaded.ok()) return loaded.take_error();
-  return std::shared_ptr<const Entries>(std::move(loaded).value());
-}
-
-Result<uint32_t> FatTable::Get(uint32_t index) const {
-  auto loaded = Load(index / eps_);
-  if (!loaded.ok()) return loaded.take_error();
-  return (**loaded)[index % eps_];
-}
-
-Status FatTable::Set(uint32_t index, uint32_t value) {
+Result<uint32_t> FatReader::Load(uint32_t index) {
+  constexpr size_t kMaxWindowBytes = 64 * 1024;
   const size_t k = index / eps_;
-  {
-    auto loaded = Load(k);
-    if (!loaded.ok()) return loaded.take_error();
+  const size_t most = std::min(std::max<size_t>(1, kMaxWindowBytes >> sector_shift_), locations_.size() - k);
+  const size_t count = std::clamp<size_t>(static_cast<size_t>(2 * used_ / eps_), 1, most);
+  window_.resize(count * eps_);
+  const std::span<uint8_t> bytes(reinterpret_cast<uint8_t*>(window_.data()), window_.size() * 4);
+  Status read = ReadSectors(file_, sector_shift_, locations_.subspan(k, count), 0xFF, bytes);
+  if (!read.ok()) {
+    window_.clear();
+    return read.error();
   }
-  std::shared_ptr<Entries>& sector = sectors_[k];
-  if (sector.use_count() > 1) sector = std::make_shared<Entries>(*sector);  // another table or a reader holds it
-  (*sector)[index % eps_] = value;
-  return Ok{};
-}
-
-Status FatTable::LoadAll() {
-  return Scan(0, sectors_.size(), [&](uint64_t first, std::span<const uint32_t> entries) {
-    std::shared_ptr<Entries>& sector = sectors_[first / eps_];
-    if (!sector) sector = std::make_shared<Entries>(entries.begin(), entries.end());
-  });
-}
-
-void FatTable::Grow(uint64_t entries) {
-  while (static_cast<uint64_t>(sectors_.size()) * eps_ < entries) {
-    sectors_.push_back(std::make_shared<Entries>(eps_, kFreeSector));
-    locations_.push_back(kFreeSector);  // placed by the commit that writes it
-  }
-}
-
-void FatTable::Relocate(size_t k, uint32_t location) {
-  locations_[k] = location;
+  for (uint32_t& entry : window_) entry = format::Get32(reinterpret_cast<const uint8_t*>(&entry));
+  first_ = static_cast<uint64_t>(k) * eps_;
+  used_ = 0;
+  return Get(index);
 }
 
 }  // namespace mkx::compound

@@ -17,89 +17,56 @@
 
 namespace mkx::compound {
 
-/// The FAT of one state. Open reads it whole, in batches (its allocation check passes
-/// through every entry a chain uses); a table built otherwise reads a FAT sector on
-/// first use. A commit copies only the FAT sectors it changes, so its cost follows the
-/// streams touched, not the file size.
-/// Copies share the sectors read so far; Set copies a shared sector before changing
-/// it, so a copy can be changed while the original still describes the file.
-/// A table is used by one thread at a time: const methods fill in sectors as they
-/// are read, without locking.
-class FatTable {
+/// Reads the FAT of a committed state from its file through one window of consecutive
+/// FAT sectors. The FAT is never held whole (4 bytes per sector: 2 MiB for a 256 MiB
+/// file): memory touched for the first time costs more than reading it again.
+/// A read reaches ahead twice as far as the entries used since the previous read (at
+/// least one FAT sector, at most 64 KiB): a walk in sector order takes a few large
+/// reads, one that jumps between FAT sectors reads one FAT sector per jump, so the
+/// bytes read stay proportional to the entries used.
+class FatReader {
  public:
-  using Entries = std::vector<uint32_t>;  // one FAT sector: entries_per_sector() values
+  /// FAT sector k is read from file sector `locations[k]`, which must outlive the
+  /// reader; a short last sector of the file reads as padded with free entries.
+  FatReader(platform::RandomAccessFile& file, uint32_t sector_shift, std::span<const uint32_t> locations);
 
-  FatTable() = default;
-  /// FAT sector k is read from file sector `locations[k]` (which the caller checked
-  /// to lie inside the file); a short last sector of the file reads as padded with
-  /// free entries.
-  FatTable(const platform::RandomAccessFile* file, uint32_t sector_shift, std::vector<uint32_t> locations);
-
-  uint32_t entries_per_sector() const { return eps_; }
-  size_t sector_count() const { return sectors_.size(); }
-  /// Number of entries: sector_count() * entries_per_sector().
-  uint64_t size() const { return static_cast<uint64_t>(sectors_.size()) * eps_; }
-
+  /// Number of entries: one per sector the FAT sectors cover.
+  uint64_t size() const { return static_cast<uint64_t>(locations_.size()) * eps_; }
   /// Entry `index` (< size()). Fails only when its FAT sector cannot be read.
-  Result<uint32_t> Get(uint32_t index) const;
-  /// The entries of FAT sector k (< sector_count()), read if needed.
-  Result<std::shared_ptr<const Entries>> Sector(size_t k) const;
-  /// Sets entry `index` (< size()), reading its sector first if needed.
-  Status Set(uint32_t index, uint32_t value);
-  /// Reads every FAT sector not yet in memory, merging adjacent ones into one read.
-  Status LoadAll();
-  /// Appends sectors of free entries until size() >= entries.
-  void Grow(uint64_t entries);
-  /// Where FAT sector k is stored from now on (a commit moved it).
-  void Relocate(size_t k, uint32_t location);
-
-  /// Calls visit(first_index, entries) for the FAT sectors [first, last) in order,
-  /// reading sectors not in memory in bounded batches without keeping them.
-  template <typename Visit>
-  Status Scan(size_t first, size_t last, Visit&& visit) const;
+  Result<uint32_t> Get(uint32_t index) {
+    const uint64_t at = index - first_;  // wraps past the window when index < first_
+    if (at >= window_.size()) return Load(index);
+    ++used_;
+    return window_[at];
+  }
+  /// The entries of FAT sector k (< size() / entries per sector), valid until the
+  /// next call; they count as used.
+  Result<std::span<const uint32_t>> Sector(size_t k);
+  /// The run of a chain from sector `index`: how many sectors it takes in sector
+  /// order, index, index + 1, ... (1 to `most`; index + most <= size()), and the
+  /// entry of the last of them.
+  struct Run {
+    uint32_t length = 0;
+    uint32_t next = 0;
+  };
+  Result<Run> RunFrom(uint32_t index, uint32_t most);
 
  private:
-  Status ReadSectors(size_t first, size_t count, std::vector<uint8_t>& buffer) const;
-  Result<std::shared_ptr<Entries>> Load(size_t k) const;
+  Result<uint32_t> Load(uint32_t index);
 
-  const platform::RandomAccessFile* file_ = nullptr;
-  uint32_t sector_shift_ = 9;
-  uint32_t eps_ = 128;
-  std::vector<uint32_t> locations_;                      // file sector of FAT sector k
-  mutable std::vector<std::shared_ptr<Entries>> sectors_;  // null until read
+  platform::RandomAccessFile& file_;
+  uint32_t sector_shift_;
+  uint32_t eps_;
+  std::span<const uint32_t> locations_;
+  std::vector<uint32_t> window_;  // entries [first_, first_ + window_.size())
+  uint64_t first_ = 0;
+  uint64_t used_ = 0;  // window hits since the last read
 };
 
-template <typename Visit>
-Status FatTable::Scan(size_t first, size_t last, Visit&& visit) const {
-  constexpr size_t kBatchBytes = 64 * 1024;
-  const size_t batch = std::max<size_t>(1, kBatchBytes >> sector_shift_);
-  std::vector<uint8_t> raw;
-  Entries decoded(eps_);
-  for (size_t k = first; k < last;) {
-    if (const std::shared_ptr<Entries>& held = sectors_[k]) {
-      visit(static_cast<uint64_t>(k) * eps_, std::span<const uint32_t>(*held));
-      ++k;
-      continue;
-    }
-    // A run of sectors not in memory, adjacent in the file, read in one call.
-    size_t n = 1;
-    while (k + n < last && n < batch && locations_[k + n] == locations_[k + n - 1] + 1 && !sectors_[k + n]) ++n;
-    MKX_TRY(ReadSectors(k, n, raw));
-    for (size_t i = 0; i < n; ++i) {
-      const uint8_t* p = raw.data() + (i << sector_shift_);
-      for (uint32_t e = 0; e < eps_; ++e) decoded[e] = format::Get32(p + 4 * e);
-      visit(static_cast<uint64_t>(k + i) * eps_, std::span<const uint32_t>(decoded));
-    }
-    k += n;
-  }
-  return Ok{};
-}
-
-/// Everything the header of the last committed state refers to, held in memory
-/// (the FAT only as far as it was read).
+/// What the header of the last committed state refers to, held in memory; the FAT
+/// stays in the file (FatReader).
 struct FileState {
   format::Header header;
-  FatTable fat;                         // one entry per sector the FAT sectors cover
   std::vector<uint32_t> fat_sectors;    // location of FAT sector k
   std::vector<uint32_t> difat_sectors;  // locations of the chained DIFAT sectors
   std::vector<uint32_t> minifat;        // one entry per mini sector
@@ -110,6 +77,7 @@ struct FileState {
 
   uint32_t sector_size() const { return 1u << header.sector_shift; }
   uint32_t fat_entries_per_sector() const { return sector_size() / 4; }
+  uint64_t fat_entries() const { return static_cast<uint64_t>(fat_sectors.size()) * fat_entries_per_sector(); }
   bool version3() const { return header.major_version == 3; }
 };
 
@@ -120,7 +88,7 @@ struct FileState {
 class SectorClaims {
  public:
   /// `fat` describes at least the sectors [0, sectors), the ones chains may use.
-  SectorClaims(const FatTable& fat, uint32_t sectors);
+  SectorClaims(FatReader fat, uint32_t sectors);
   /// Claims FAT or DIFAT sectors; each must be marked `mark` in the FAT.
   Status ClaimMarked(std::span<const uint32_t> sectors, uint32_t mark, const std::string& what);
   /// Claims the chain from `start`: exactly `count` sectors and then end-of-chain, or
@@ -133,9 +101,13 @@ class SectorClaims {
 
  private:
   Status Claim(uint32_t sector, const std::string& what);
+  /// Marks sectors [first, first + count) as used; false when one already was (some
+  /// of the others may be marked by then: open fails anyway).
+  bool Mark(uint32_t first, uint32_t count);
 
-  const FatTable& fat_;
-  std::vector<bool> used_;
+  FatReader fat_;
+  uint32_t sectors_;
+  std::vector<uint64_t> used_;  // one bit per sector
 };
 
 /// A validated sector chain, shared with the cache so long chains are never copied.
@@ -212,6 +184,10 @@ uint32_t BuildSiblingTree(std::vector<format::DirEntry>& entries, std::vector<ui
 
 /// Reads and writes runs of sectors, merging adjacent sectors into one I/O call.
 /// `sectors[i]` holds bytes [i * sector_size, (i + 1) * sector_size) of `data`.
+/// A read fails when a sector starts past the end of the file; the part of a sector
+/// past the end reads as `fill` bytes (a short last sector).
+Status ReadSectors(platform::RandomAccessFile& file, uint32_t sector_shift,
+                   std::span<const uint32_t> sectors, uint8_t fill, std::span<uint8_t> data);
 Status WriteSectors(platform::RandomAccessFile& file, uint32_t sector_shift,
                     const std::vector<uint32_t>& sectors, std::span<const uint8_t> data);
 

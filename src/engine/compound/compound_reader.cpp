@@ -69,21 +69,8 @@ void CompoundFileImpl::InstallState(FileState state) {
 
 Status CompoundFileImpl::ReadStructure(const std::vector<uint32_t>& chain, uint8_t fill,
                                        std::vector<uint8_t>& out) const {
-  const uint32_t ss = state_.sector_size();
-  out.assign(chain.size() * static_cast<size_t>(ss), fill);
-  const uint64_t file_size = file_->Size();
-  size_t i = 0;
-  while (i < chain.size()) {
-    size_t j = i + 1;
-    while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;
-    const uint64_t offset = SectorOffset(chain[i]);
-    uint64_t length = static_cast<uint64_t>(j - i) * ss;
-    if (offset >= file_size) return DamagedFile("a structure sector lies beyond the end of the file");
-    length = std::min(length, file_size - offset);  // a short last sector reads as padded
-    MKX_TRY(file_->ReadAt(offset, std::span<uint8_t>(out.data() + i * ss, length)));
-    i = j;
-  }
-  return Ok{};
+  out.resize(chain.size() * static_cast<size_t>(state_.sector_size()));
+  return ReadSectors(*file_, state_.header.sector_shift, chain, fill, out);
 }
 
 Status CompoundFileImpl::Load() {
@@ -129,11 +116,8 @@ Status CompoundFileImpl::Load() {
   for (uint32_t loc : s.fat_sectors) {
     if (loc >= file_sectors) return DamagedFile("a FAT sector lies beyond the end of the file");
   }
-  // The claims below pass through nearly every FAT sector of a real file: read them
-  // all in batches rather than one read per sector.
-  s.fat = FatTable(file_, h.sector_shift, s.fat_sectors);
-  MKX_TRY(s.fat.LoadAll());
-  SectorClaims claims(s.fat, static_cast<uint32_t>(std::min<uint64_t>(file_sectors, s.fat.size())));
+  SectorClaims claims(FatReader(*file_, h.sector_shift, s.fat_sectors),
+                      static_cast<uint32_t>(std::min<uint64_t>(file_sectors, s.fat_entries())));
   MKX_TRY(claims.ClaimMarked(s.fat_sectors, kFatSector, "a FAT sector"));
   MKX_TRY(claims.ClaimMarked(s.difat_sectors, kDifatSector, "a DIFAT sector"));
 
@@ -241,27 +225,20 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   }
   const DirEntry& e = state_.entries[id];
   const uint32_t ss = state_.sector_size();
-  const uint32_t limit = std::min<uint64_t>(FileSectorCount(), state_.fat.size());
+  FatReader fat(*file_, state_.header.sector_shift, state_.fat_sectors);
+  const uint32_t limit = std::min<uint64_t>(FileSectorCount(), fat.size());
   const uint64_t needed = (e.size + ss - 1) / ss;
   if (needed > limit) return DamagedStream(e.name, "its size exceeds the file");
   std::vector<uint32_t> chain;
   chain.reserve(needed);
   uint32_t s = e.start;
-  // The FAT sector of the previous step: a chain mostly stays in one for a while.
-  std::shared_ptr<const FatTable::Entries> fat_sector;
-  size_t fat_sector_index = SIZE_MAX;
-  const uint32_t eps = state_.fat.entries_per_sector();
   for (uint64_t i = 0; i < needed; ++i) {
     if (s == kEndOfChain) return DamagedStream(e.name, "its sector chain is shorter than its size");
     if (s >= limit) return DamagedStream(e.name, "its sector chain leaves the file");
     chain.push_back(s);
-    if (s / eps != fat_sector_index) {
-      auto loaded = state_.fat.Sector(s / eps);
-      if (!loaded.ok()) return DamagedStream(e.name, "a FAT sector of its chain cannot be read");
-      fat_sector = std::move(loaded).value();
-      fat_sector_index = s / eps;
-    }
-    s = (*fat_sector)[s % eps];
+    auto next = fat.Get(s);
+    if (!next.ok()) return DamagedStream(e.name, "a FAT sector of its chain cannot be read");
+    s = *next;
   }
   return chain_cache_.emplace(id, std::make_shared<const std::vector<uint32_t>>(std::move(chain))).first->second;
 }

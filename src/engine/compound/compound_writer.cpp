@@ -75,6 +75,25 @@ uint32_t BuildSiblingTree(std::vector<DirEntry>& entries, std::vector<uint32_t>&
   return BuildRange(entries, ids, 0, ids.size(), 0, full_depth);
 }
 
+Status ReadSectors(platform::RandomAccessFile& file, uint32_t sector_shift,
+                   std::span<const uint32_t> sectors, uint8_t fill, std::span<uint8_t> data) {
+  const size_t ss = size_t{1} << sector_shift;
+  const uint64_t file_size = file.Size();
+  size_t i = 0;
+  while (i < sectors.size()) {
+    size_t j = i + 1;
+    while (j < sectors.size() && sectors[j] == sectors[j - 1] + 1) ++j;
+    const uint64_t offset = (static_cast<uint64_t>(sectors[i]) + 1) << sector_shift;
+    if (offset >= file_size) return DamagedFile("a sector lies beyond the end of the file");
+    const std::span<uint8_t> run = data.subspan(i * ss, (j - i) * ss);
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(run.size(), file_size - offset));
+    MKX_TRY(file.ReadAt(offset, run.first(length)));
+    std::fill(run.begin() + static_cast<ptrdiff_t>(length), run.end(), fill);  // a short last sector
+    i = j;
+  }
+  return Ok{};
+}
+
 Status WriteSectors(platform::RandomAccessFile& file, uint32_t sector_shift,
                     const std::vector<uint32_t>& sectors, std::span<const uint8_t> data) {
   const size_t ss = size_t{1} << sector_shift;

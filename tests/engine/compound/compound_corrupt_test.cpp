@@ -236,6 +236,27 @@ TEST(CompoundShortLastSector, ReadsAndCommitsWhenTheFileEndsMidSector) {
   EXPECT_FALSE((*reopened)->FindStream(u"Small").has_value());
 }
 
+// Claims mark a run of sectors a 64-bit word at a time. "Other" is pointed at the last
+// 8 sectors of the 80-sector run of "Long", a word past its start, so that its chain
+// ends where that run does: whichever is claimed first, only the shared sectors can
+// refuse the file.
+TEST(CompoundSharedSectors, FoundAWordIntoARun) {
+  CompoundWriter writer;
+  writer.AddStream(u"Long", PatternBytes(80 * 512, 5));
+  writer.AddStream(u"Other", PatternBytes(8 * 512, 6));
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  MemoryFile out(bytes);
+  ASSERT_TRUE(writer.WriteTo(out).ok());
+  Raw raw{*bytes};
+  const std::vector<uint32_t> chain = raw.Chain(u"Long");
+  ASSERT_EQ(chain.back() - chain.front(), 79u) << "one run";
+  ASSERT_NE(chain[72] / 64, chain[0] / 64);
+  raw.Put32(raw.EntryNamed(u"Other") + 116, chain[72]);
+  auto cf = CompoundFile::Open(std::make_unique<MemoryFile>(std::make_shared<std::vector<uint8_t>>(raw.b)));
+  ASSERT_FALSE(cf.ok());
+  EXPECT_NE(platform::Narrow(cf.error().fields[0]).find("already in use"), std::string::npos);
+}
+
 TEST(CompoundVersion4, CommitKeepsFourKilobyteSectors) {
   mkx::test::TempDir dir;
   const std::string path = dir.File("v4.msi");
