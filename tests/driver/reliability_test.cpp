@@ -328,8 +328,11 @@ TEST(PublishTest, EachKindOfTarget) {
   const auto expected = PublishedAlone();
   ASSERT_FALSE(expected.empty());
 
-  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice };
-  for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice}) {
+  // kSealedFolder: a writable file in a folder that takes no new file (immutable),
+  // longer than the transform: written in place, and cut to the transform's size.
+  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder };
+  std::string skipped;
+  for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder}) {
     SCOPED_TRACE(kind);
     Layout l;
     test::WriteText(l.properties, "NEWPROP=published\n");
@@ -354,13 +357,24 @@ TEST(PublishTest, EachKindOfTarget) {
         break;
       case kDevice:
         if (::mknod(l.transform.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
-          GTEST_SKIP() << "making a device node is not permitted here";
+          skipped += "making a device node is not permitted here; ";
+          continue;
+        }
+        break;
+      case kSealedFolder:
+        test::WriteText(l.transform, std::string(200000, 'x'));
+        if (test::Run({"chattr", "+i", l.out}).exit_code != 0) {
+          skipped += "a folder cannot be made immutable here; ";
+          continue;
         }
         break;
     }
     std::string out;
     const int status = Child(l.Tool(), l.tmp).Finish(&out);
     if (reader.joinable()) reader.join();
+    if (kind == kSealedFolder) {
+      ASSERT_EQ(test::Run({"chattr", "-i", l.out}).exit_code, 0);
+    }
     struct stat st{};
     ASSERT_EQ(::lstat(l.transform.c_str(), &st), 0);
     switch (kind) {
@@ -389,10 +403,15 @@ TEST(PublishTest, EachKindOfTarget) {
         EXPECT_EQ(status, 0) << Tail(out);
         EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device is written to, never replaced";
         break;
+      case kSealedFolder:
+        EXPECT_EQ(status, 0) << Tail(out);
+        EXPECT_TRUE(test::ReadBytes(l.transform) == expected);
+        break;
     }
     EXPECT_TRUE(Entries(l.tmp).empty());
     for (const std::string& name : Entries(l.out)) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
   }
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 // A successful run makes the transform durable with one data sync and one directory
