@@ -31,8 +31,10 @@ int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
 /// Reads, echoes and applies every line; `set` receives the value of every property
 /// that was set (the last one of a name). Returns false if any property was not set.
-bool ApplyPropertyFile(platform::TextModeFile& file, properties::PropertyWriter& writer,
+/// The statements' views are closed before it returns, ahead of the commit.
+bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working,
                        transform::IntendedProperties& set) {
+  properties::PropertyWriter writer(msi, working);
   bool all_set = true;
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
@@ -121,8 +123,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
     platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
   }
   transform::PublishChecks checks;
-  properties::PropertyWriter writer(msi, working.get());
-  const bool all_set = ApplyPropertyFile(**property_file, writer, checks.intended);
+  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get(), checks.intended);
   properties::PropertyReader source_properties(msi, source.get());
   checks.source_value = [&](const std::u16string& name) { return source_properties.Value(name); };
   checks.source_unchanged = [&]() -> Status {
