@@ -102,10 +102,15 @@ TEST(ViewTest, PropertiesReadBackThroughFetch) {
     const char16_t* value;  // nullptr: no such row
   } cases[] = {{u"NEWPROP", u"new"}, {u"MYPROP", u"changed"}, {u"MyProp", u"mixed case twin"},
                {u"Missing", nullptr}};
+  // One prepared view, executed again for each name after MsiViewClose.
+  MSIHANDLE select = 0;
+  ASSERT_EQ(msi.MsiDatabaseOpenViewW(db, u"SELECT `Property`, `Value` FROM `Property` WHERE `Property` = ?", &select),
+            ERROR_SUCCESS);
   for (const auto& c : cases) {
-    MSIHANDLE select = 0;
-    ASSERT_EQ(run(u"SELECT `Property`, `Value` FROM `Property` WHERE `Property` = ?", {c.name}, &select),
-              ERROR_SUCCESS);
+    MSIHANDLE name = msi.MsiCreateRecord(1);
+    msi.MsiRecordSetStringW(name, 1, c.name);
+    ASSERT_EQ(msi.MsiViewExecute(select, name), ERROR_SUCCESS);
+    msi.MsiCloseHandle(name);
     if (c.value) {
       ASSERT_EQ(msi.MsiViewFetch(select, &row), ERROR_SUCCESS);
       EXPECT_EQ(GetString(msi, row, 1), c.name);
@@ -114,8 +119,10 @@ TEST(ViewTest, PropertiesReadBackThroughFetch) {
     }
     EXPECT_EQ(msi.MsiViewFetch(select, &row), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(row, 0u);
-    msi.MsiCloseHandle(select);
+    EXPECT_EQ(msi.MsiViewClose(select), ERROR_SUCCESS);
   }
+  EXPECT_EQ(msi.MsiViewFetch(select, &row), ERROR_FUNCTION_FAILED) << "closed: no rows until executed again";
+  msi.MsiCloseHandle(select);
   EXPECT_EQ(msi.MsiViewFetch(db, &row), ERROR_INVALID_HANDLE) << "a database is not a view";
   msi.MsiCloseHandle(db);
   EXPECT_EQ(msi.open_handle_count(), 0u);
