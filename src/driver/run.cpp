@@ -123,7 +123,9 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
     platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
   }
   transform::PublishChecks checks;
-  const bool all_set = ApplyPropertyFile(**property_file, msi, working.get(), checks.intended);
+  // A property that was not set fails the run, and a transform without it is not
+  // published: the file at the path stays as it was.
+  if (!ApplyPropertyFile(**property_file, msi, working.get(), checks.intended)) return kExitNoTransform;
   properties::PropertyReader source_properties(msi, source.get());
   checks.source_value = [&](const std::u16string& name) { return source_properties.Value(name); };
   checks.source_unchanged = [&]() -> Status {
@@ -135,7 +137,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   };
   checks.before_verifying = hooks.before_verifying;
   const bool written = transform::WriteTransform(msi, working.get(), source.get(), options.TransformPath, checks);
-  return written && all_set ? kExitTransformWritten : kExitNoTransform;
+  return written ? kExitTransformWritten : kExitNoTransform;
 }
 
 int MainFromBytes(int argc, char** argv) {
