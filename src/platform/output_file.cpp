@@ -8,8 +8,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <random>
 #include <vector>
 
 #include "platform/file.h"
@@ -43,14 +41,8 @@ Result<std::string> FollowLinks(std::string path) {
 // A new private file "<dir>/.<name>.<random>.tmp" (or in `directory` when given),
 // created exclusively; the errno of the last failure otherwise.
 Result<std::string> CreateTemp(const std::string& beside, const std::string& directory, int& error) {
-  std::random_device random;
-  const std::string name = beside.substr(FileNameStart(beside)).substr(0, 200);
-  const std::string dir = directory.empty() ? DirectoryOf(beside) : directory;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[24];
-    const unsigned long long r = (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull;
-    std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", r);
-    const std::string temp = dir + "." + name + suffix;
+    const std::string temp = PrivateFileName(beside, directory);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);

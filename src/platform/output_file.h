@@ -26,6 +26,10 @@
 
 namespace mkx::platform {
 
+/// A new random name for a private file beside `target` (in `directory` instead, when
+/// given, which ends with a separator): "<dir>.<name>.<12 hexadecimal digits>.tmp".
+std::string PrivateFileName(const std::string& target, const std::string& directory = "");
+
 class OutputFile {
  public:
   /// Prepares the output for `path` (see above) and creates its empty temporary file.

@@ -14,6 +14,12 @@ using installer::DWORD;
 using installer::MSIHANDLE;
 using installer::UINT;
 
+namespace {
+
+int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
+
+}  // namespace
+
 void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
   tool::ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
   if (record.get() == 0) return;
@@ -23,14 +29,11 @@ void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
   ++length;
   std::vector<char16_t> buffer(length);
   if (msi.MsiFormatRecordW(0, record.get(), buffer.data(), &length) == ERROR_SUCCESS) {
-    platform::Print(u"Err#%d %s\n",
-                    {static_cast<int64_t>(static_cast<int32_t>(code)), std::u16string_view(buffer.data())});
+    platform::Print(u"Err#%d %s\n", {Signed(code), std::u16string_view(buffer.data())});
   }
 }
 
 namespace {
-
-int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
 // The extended text of a failure found outside the installer: its template with
 // "[2]", "[3]", ... replaced by its fields (field text is not looked into again).

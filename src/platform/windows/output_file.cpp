@@ -3,9 +3,6 @@
 // paths name no FIFOs or devices a transform could be written through to.
 #include "platform/output_file.h"
 
-#include <cstdio>
-#include <random>
-
 #include "platform/file.h"
 #include "platform/temp_files.h"
 
@@ -14,14 +11,8 @@ namespace mkx::platform {
 Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) {
   std::unique_ptr<OutputFile> out(new OutputFile());
   out->target_ = path;
-  std::random_device random;
-  const size_t start = FileNameStart(path);
-  const std::string name = path.substr(start).substr(0, 200);
   for (int attempt = 0;; ++attempt) {
-    char suffix[24];
-    const unsigned long long r = (static_cast<unsigned long long>(random()) << 16 ^ random()) & 0xFFFFFFFFFFFFull;
-    std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", r);
-    const std::string temp = path.substr(0, start) + "." + name + suffix;
+    const std::string temp = PrivateFileName(path);
     DeferTerminationSignals deferred;  // no signal between creating and arming
     auto opened = OpenFile(temp, FileMode::kCreateNew);
     if (opened.ok()) {
