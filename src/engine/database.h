@@ -3,8 +3,8 @@
 // Lifecycle: Open (read-only or transacted) -> tables loaded on first use ->
 // changes kept in memory -> Commit decodes every table, recounts the string
 // references from the rows, and writes the changed tables, the catalog if it changed,
-// and the string pool back into the file in place -> clean again. A read-only database never writes its file; its Commit
-// succeeds and changes nothing.
+// and the string pool back into the file in place -> clean again. A read-only
+// database never writes its file; its Commit succeeds and changes nothing.
 #pragma once
 
 #include <cstdint>

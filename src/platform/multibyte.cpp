@@ -61,7 +61,8 @@ const IconvPair& Pair(uint32_t cp) {
 Result<const IconvPair*> Descriptors(uint32_t cp) {
   const IconvPair& pair = Pair(cp);
   if (!pair.ok()) {
-    return SystemError(result_code::kInvalidParameter, u"codepage " + Widen(std::to_string(cp)), SystemErrorText(pair.error()));
+    return SystemError(result_code::kInvalidParameter, u"codepage " + Widen(std::to_string(cp)),
+                       SystemErrorText(pair.error()));
   }
   return &pair;
 }

@@ -59,7 +59,9 @@ Status WriteAll(int fd, const std::vector<uint8_t>& bytes, const std::string& pa
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return OutputError(errno == ENOSPC ? result_code::kHandleDiskFull : result_code::kWriteFault, path, errno);
+    if (n <= 0) {
+      return OutputError(errno == ENOSPC ? result_code::kHandleDiskFull : result_code::kWriteFault, path, errno);
+    }
     done += static_cast<size_t>(n);
   }
   return Ok{};
@@ -153,7 +155,9 @@ Status OutputFile::Publish() {
     Status written;
     if (regular && ::ftruncate(fd, 0) != 0) written = OutputError(result_code::kWriteFault, target_, errno);
     if (written.ok()) written = WriteAll(fd, *bytes, target_);
-    if (written.ok() && regular && ::fdatasync(fd) != 0) written = OutputError(result_code::kWriteFault, target_, errno);
+    if (written.ok() && regular && ::fdatasync(fd) != 0) {
+      written = OutputError(result_code::kWriteFault, target_, errno);
+    }
     ::close(fd);
     return written;  // the temporary file goes with this object
   }

@@ -3,8 +3,9 @@
 // Result codes are the Windows ones (winerror.h values), so the installer layer can
 // hand them to callers unchanged. Their names here are our own
 // (result_code::kAccessDenied), so this header and the Windows SDK's can be included
-// in any order; the installer layer gives them the SDK's names for its callers. An Error also carries what the installer's last
-// error record needs: an installer error number, a format template and its fields.
+// in any order; the installer layer gives them the SDK's names for its callers. An
+// Error also carries what the installer's last error record needs: an installer
+// error number, a format template and its fields.
 #pragma once
 
 #include <cstdint>

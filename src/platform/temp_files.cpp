@@ -176,7 +176,8 @@ Status CopyFileOver(const std::string& source, TempFile& target) {
 Status RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return Ok{};
   const int err = path.empty() ? ENOENT : errno;
-  return SystemError(err == ENOENT ? result_code::kFileNotFound : result_code::kAccessDenied, Widen(path), SystemErrorText(err));
+  return SystemError(err == ENOENT ? result_code::kFileNotFound : result_code::kAccessDenied, Widen(path),
+                     SystemErrorText(err));
 }
 
 bool SameExistingFile(const std::string& a, const std::string& b) {

@@ -41,7 +41,9 @@ struct Strings {
 // Whether the transform's bytes are the text: ASCII compared as it stands (it is the
 // same in every codepage), anything else decoded. A value can be as long as a file.
 bool SameText(uint32_t codepage, std::string_view bytes, std::u16string_view text) {
-  auto same = [](char b, char16_t c) { return static_cast<unsigned char>(b) < 0x80 && c == static_cast<unsigned char>(b); };
+  auto same = [](char b, char16_t c) {
+    return static_cast<unsigned char>(b) < 0x80 && c == static_cast<unsigned char>(b);
+  };
   if (bytes.size() == text.size() && std::equal(bytes.begin(), bytes.end(), text.begin(), same)) return true;
   return engine::DecodeText(codepage, bytes) == text;
 }

@@ -49,7 +49,9 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 }
 
 Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  if (directory.empty()) return SystemError(result_code::kBadPathname, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
+  if (directory.empty()) {
+    return SystemError(result_code::kBadPathname, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
+  }
   std::vector<wchar_t> name(kNameBuffer, L'\0');
   // Unique number 0: the system picks an unused name and creates the file empty.
   if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return LastError(directory);
