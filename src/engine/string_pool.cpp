@@ -126,11 +126,9 @@ uint32_t StringPool::FindBytes(std::string_view bytes) const {
 }
 
 uint32_t StringPool::FindText(std::u16string_view text) const {
-  std::string bytes = EncodeText(codepage_, text);
+  const std::string bytes = EncodeText(codepage_, text);
   // Text the codepage cannot hold is in no string (its '?' stand-ins must not match).
-  bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
-  if (!ascii && DecodeText(codepage_, bytes) != text) return 0;
-  return FindBytes(bytes);
+  return EncodedExactly(codepage_, text, bytes) ? FindBytes(bytes) : 0;
 }
 
 uint32_t StringPool::InternBytes(std::string_view bytes) {
