@@ -110,6 +110,16 @@ class DiffBuilder {
     return same_encoding_ ? a == b : db_.strings().Text(db_id) == ref_.strings().Text(ref_id);
   }
 
+  // Whether two cells of one column hold the same value; a stream cell by whether it
+  // has data (SameStreamData compares the data).
+  bool SameCell(CellKind kind, uint32_t d, uint32_t r) const {
+    switch (kind) {
+      case CellKind::kString: return SameText(d, r);
+      case CellKind::kStream: return (d != 0) == (r != 0);
+      default: return d == r;
+    }
+  }
+
   // A string as one key part, comparable across the two databases: its bytes when
   // both share an encoding, its UTF-16 text otherwise.
   std::string KeyString(const StringPool& pool, uint32_t id) const {
@@ -191,25 +201,13 @@ class DiffBuilder {
     changed.clear();
     for (size_t i = p.keys; i < p.dcols.size(); ++i) {
       const uint32_t d = p.dt.Cell(row, p.dcols[i]);
-      const bool in_ref = i < p.rcols.size();
-      const uint32_t r = in_ref ? p.rt.Cell(rrow, p.rcols[i]) : 0;
-      bool same = true;
-      switch (p.dt.schema().columns[p.dcols[i]].kind()) {
-        case CellKind::kString:
-          same = in_ref ? SameText(d, r) : db_.strings().Bytes(d).empty();
-          break;
-        case CellKind::kStream:
-          if ((d != 0) != (r != 0)) {
-            same = false;
-          } else if (d != 0) {
-            auto equal = SameStreamData(db_.StreamDataName(p.dt, row), ref_.StreamDataName(p.rt, rrow));
-            if (!equal.ok()) return equal.take_error();
-            same = *equal;
-          }
-          break;
-        default:
-          same = d == r;
-          break;
+      const uint32_t r = i < p.rcols.size() ? p.rt.Cell(rrow, p.rcols[i]) : 0;  // null where it lacks the column
+      const CellKind kind = p.dt.schema().columns[p.dcols[i]].kind();
+      bool same = SameCell(kind, d, r);
+      if (same && kind == CellKind::kStream && d != 0) {
+        auto equal = SameStreamData(db_.StreamDataName(p.dt, row), ref_.StreamDataName(p.rt, rrow));
+        if (!equal.ok()) return equal.take_error();
+        same = *equal;
       }
       if (!same) changed.push_back(i);
     }
@@ -223,19 +221,8 @@ class DiffBuilder {
       if (p.dt.IsTemporaryRow(row) != p.rt.IsTemporaryRow(row)) return false;
       if (p.dt.IsTemporaryRow(row)) continue;
       for (size_t i = 0; i < p.keys; ++i) {
-        const uint32_t d = p.dt.Cell(row, p.dcols[i]);
-        const uint32_t r = p.rt.Cell(row, p.rcols[i]);
-        switch (p.dt.schema().columns[p.dcols[i]].kind()) {
-          case CellKind::kString:
-            if (!SameText(d, r)) return false;
-            break;
-          case CellKind::kStream:
-            if ((d != 0) != (r != 0)) return false;
-            break;
-          default:
-            if (d != r) return false;
-            break;
-        }
+        const CellKind kind = p.dt.schema().columns[p.dcols[i]].kind();
+        if (!SameCell(kind, p.dt.Cell(row, p.dcols[i]), p.rt.Cell(row, p.rcols[i]))) return false;
       }
     }
     return true;
