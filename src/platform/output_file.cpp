@@ -153,8 +153,21 @@ Status OutputFile::Publish() {
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     Status written;
-    if (regular && ::ftruncate(fd, 0) != 0) written = OutputError(result_code::kWriteFault, target_, errno);
+#ifdef FALLOC_FL_KEEP_SIZE
+    // A file is given room for the whole transform before it is touched, so that a
+    // full disk leaves its previous contents as they were (where the file system
+    // cannot reserve room, the write goes ahead without).
+    if (regular && !bytes->empty() && ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes->size())) != 0 &&
+        errno != EOPNOTSUPP) {
+      written = OutputError(errno == ENOSPC || errno == EDQUOT ? result_code::kHandleDiskFull : result_code::kWriteFault,
+                            target_, errno);
+    }
+#endif
+    // Overwritten from the start, then cut to the transform's size.
     if (written.ok()) written = WriteAll(fd, *bytes, target_);
+    if (written.ok() && regular && ::ftruncate(fd, static_cast<off_t>(bytes->size())) != 0) {
+      written = OutputError(result_code::kWriteFault, target_, errno);
+    }
     if (written.ok() && regular && ::fdatasync(fd) != 0) {
       written = OutputError(result_code::kWriteFault, target_, errno);
     }

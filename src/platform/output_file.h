@@ -45,8 +45,9 @@ class OutputFile {
   const std::string& temp_path() const { return temp_; }
 
   /// Puts the contents of the temporary file at the path (see above). Fails with
-  /// result_code::kCreateFailed or the write's own code; the path is then untouched, except
-  /// for a write through, which may have written part.
+  /// result_code::kCreateFailed or the write's own code; the path is then untouched,
+  /// except after a write through that failed part-way (a FIFO or device, or a file
+  /// whose room was reserved and which then failed to be written).
   Status Publish();
 
  private:

@@ -192,17 +192,19 @@ struct ResourceCase {
   const char* label;
   long file_size_limit;      // RLIMIT_FSIZE in bytes past the source size; -1: none
   bool small_transform_dir;  // the transform directory is a tmpfs too small for it
+  bool sealed;               // and takes no new file: the transform is written in place
   const char* error_line;    // the line that says what failed
 };
 
 TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
   const ResourceCase cases[] = {
       // The copy stops half-way: the limit is below the database's own size.
-      {"Copy", -8000, false, "Error copying the MSI: File too large"},
+      {"Copy", -8000, false, false, "Error copying the MSI: File too large"},
       // The copy fits, the commit of a 200 kB value does not.
-      {"Commit", 1024, false, "Error in MsiDatabaseCommit, Err#"},
+      {"Commit", 1024, false, false, "Error in MsiDatabaseCommit, Err#"},
       // The commit is done; the transform cannot be written in its directory.
-      {"Transform", -1, true, "Error in generate MST for the property set, Err#"},
+      {"Transform", -1, true, false, "Error in generate MST for the property set, Err#"},
+      {"Transform in place", -1, true, true, "Error in generate MST for the property set, Err#39"},
   };
   for (const ResourceCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -222,8 +224,14 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
     }
     // A transform from an earlier run is at the path, and must stay as it was.
     test::WriteText(l.transform, "previous transform");
+    if (c.sealed && test::Run({"chattr", "+i", l.out}).exit_code != 0) {
+      GTEST_SKIP() << "a folder cannot be made immutable here";
+    }
     std::string out;
     const int status = Child(argv, l.tmp).Finish(&out);
+    if (c.sealed) {
+      ASSERT_EQ(test::Run({"chattr", "-i", l.out}).exit_code, 0);
+    }
     EXPECT_EQ(status, 1) << Tail(out);
     EXPECT_NE(out.find(c.error_line), std::string::npos) << Tail(out);
     EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
