@@ -10,7 +10,6 @@
 #include "engine/transform/summary_info.h"
 #include "engine/transform/transform_writer.h"
 #include "fuzz/fuzz_support.h"
-#include "platform/memory_file.h"
 #include "properties/property_update.h"
 
 using namespace mkx;
@@ -42,9 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto streams = engine::BuildTransformStreams(*working, *reference);
   if (!streams.ok()) return 0;
   auto summary = engine::BuildTransformSummary(*working, *reference, 0, 0);
-  auto bytes = engine::TransformFileBytes(std::move(*streams), summary.ok() ? &*summary : nullptr);
-  if (!bytes.ok()) std::abort();  // an in-memory write cannot fail
-  auto transform = compound::CompoundFile::Open(std::make_unique<platform::MemoryFile>(std::move(*bytes)));
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  fuzz::MemoryFile out(bytes, true);
+  if (!engine::WriteTransformFile(std::move(*streams), summary.ok() ? &*summary : nullptr, out).ok()) {
+    std::abort();  // an in-memory write cannot fail
+  }
+  auto transform = compound::CompoundFile::Open(std::make_unique<fuzz::MemoryFile>(bytes, false));
   if (!transform.ok()) std::abort();  // our own output must read back
   for (const auto& entry : (*transform)->RootEntries()) {
     if (!(*transform)->ReadStream(entry.name).ok()) std::abort();

@@ -7,7 +7,6 @@
 #include "engine/compound/compound_file.h"
 #include "engine/stream_name.h"
 #include "engine/transform/transform_records.h"
-#include "platform/memory_file.h"
 #include "platform/scratch_file.h"
 #include "platform/file.h"
 #include "platform/wide.h"
@@ -101,12 +100,6 @@ Status WriteTransformFile(std::vector<TransformStream> streams, const PropertySe
   for (TransformStream& s : streams) writer.AddStream(std::move(s.name), std::move(s.data));
   if (summary) writer.AddStream(std::u16string(kSummaryStreamName), summary->Encode());
   return writer.WriteTo(file);
-}
-
-Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary) {
-  platform::MemoryFile file;
-  MKX_TRY(WriteTransformFile(std::move(streams), summary, file));
-  return file.take_bytes();
 }
 
 Status GenerateTransform(Database& database, Database& reference, const std::string& path) {

@@ -30,10 +30,9 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff);
 Result<std::vector<TransformStream>> BuildTransformStreams(Database& database, Database& reference);
 
 /// Writes the transform as a compound file into `file` (empty), with the summary
-/// information stream when `summary` is given; TransformFileBytes does it in memory.
+/// information stream when `summary` is given.
 Status WriteTransformFile(std::vector<TransformStream> streams, const PropertySet* summary,
                           platform::RandomAccessFile& file);
-Result<std::vector<uint8_t>> TransformFileBytes(std::vector<TransformStream> streams, const PropertySet* summary);
 
 /// Writes at `path` the transform that turns `reference` into `database`, without
 /// summary information. result_code::kNoData when the databases are identical (no file
