@@ -118,21 +118,25 @@ size_t Table::HashKey(std::span<const uint32_t> key) const {
 void Table::BuildKeyIndex() const {
   size_t buckets = 16;
   while (buckets < row_count() * 2) buckets *= 2;
-  key_index_.assign(buckets, {});
-  const size_t keys = schema_.key_count();
-  for (size_t r = 0; r < row_count(); ++r) {
-    key_index_[HashKey(Row(r).first(keys)) & (buckets - 1)].push_back(r);
-  }
-  key_index_valid_ = true;
+  key_index_.assign(buckets, 0);
+  for (size_t r = 0; r < row_count(); ++r) IndexRow(r);
+}
+
+void Table::IndexRow(size_t row) const {
+  const size_t mask = key_index_.size() - 1;
+  size_t at = HashKey(Row(row).first(schema_.key_count())) & mask;
+  while (key_index_[at] != 0) at = (at + 1) & mask;
+  key_index_[at] = static_cast<uint32_t>(row + 1);
 }
 
 std::optional<size_t> Table::FindByKey(std::span<const uint32_t> key) const {
   const size_t keys = schema_.key_count();
   if (key.size() != keys) return std::nullopt;
   if (keys == 0) return std::nullopt;
-  if (!key_index_valid_) BuildKeyIndex();
-  const auto& bucket = key_index_[HashKey(key) & (key_index_.size() - 1)];
-  for (size_t r : bucket) {
+  if (key_index_.empty()) BuildKeyIndex();
+  const size_t mask = key_index_.size() - 1;
+  for (size_t at = HashKey(key) & mask; key_index_[at] != 0; at = (at + 1) & mask) {
+    const size_t r = key_index_[at] - 1;
     if (std::equal(key.begin(), key.end(), cells_.begin() + r * column_count())) return r;
   }
   return std::nullopt;
@@ -144,41 +148,27 @@ size_t Table::AppendRow(std::span<const uint32_t> cells, bool temporary) {
   for (size_t c = 0; c < columns; ++c) cells_.push_back(c < cells.size() ? cells[c] : 0);
   temporary_.push_back(temporary);
   if (!temporary) dirty_ = true;
-  if (key_index_valid_) {
-    if (row_count() > key_index_.size()) {
+  if (!key_index_.empty()) {
+    if (2 * row_count() > key_index_.size()) {
       BuildKeyIndex();  // doubles the buckets: amortised constant per insert
     } else {
-      const size_t keys = schema_.key_count();
-      key_index_[HashKey(Row(row).first(keys)) & (key_index_.size() - 1)].push_back(row);
+      IndexRow(row);
     }
   }
   return row;
 }
 
-std::vector<size_t>& Table::BucketOf(size_t row) const {
-  return key_index_[HashKey(Row(row).first(schema_.key_count())) & (key_index_.size() - 1)];
-}
-
 void Table::SetCell(size_t row, size_t column, uint32_t raw) {
   uint32_t& cell = cells_[row * column_count() + column];
   if (cell == raw) return;
-  const bool key_column = column < schema_.key_count();
-  if (key_column && key_index_valid_) std::erase(BucketOf(row), row);
+  if (column < schema_.key_count()) key_index_.clear();
   cell = raw;
-  if (key_column && key_index_valid_) BucketOf(row).push_back(row);
   if (!temporary_[row]) dirty_ = true;
 }
 
 void Table::EraseRow(size_t row) {
   const size_t columns = column_count();
-  if (key_index_valid_) {
-    std::erase(BucketOf(row), row);
-    if (row + 1 < row_count()) {  // later rows move down by one
-      for (auto& bucket : key_index_) {
-        for (size_t& r : bucket) r -= (r > row);
-      }
-    }
-  }
+  key_index_.clear();
   auto first = cells_.begin() + static_cast<std::ptrdiff_t>(row * columns);
   cells_.erase(first, first + static_cast<std::ptrdiff_t>(columns));
   if (!temporary_[row]) dirty_ = true;

@@ -108,10 +108,12 @@ class Table {
   std::vector<uint32_t> cells_;       // row-major
   std::vector<bool> temporary_;       // one per row
   bool dirty_ = false;
-  mutable std::vector<std::vector<size_t>> key_index_;  // lazily built hash buckets
-  mutable bool key_index_valid_ = false;
+  // Open addressing over row numbers plus one (0 = empty bucket), capacity a power
+  // of two at least twice the rows. Built on the first lookup, kept up to date as
+  // rows are appended, dropped when a key cell changes or a row goes.
+  mutable std::vector<uint32_t> key_index_;
   void BuildKeyIndex() const;
-  std::vector<size_t>& BucketOf(size_t row) const;  // index must be valid
+  void IndexRow(size_t row) const;  // index built and large enough
   size_t HashKey(std::span<const uint32_t> key) const;
 };
 

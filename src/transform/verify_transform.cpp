@@ -109,7 +109,7 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     return strings->bytes[id];
   };
 
-  std::unordered_set<std::u16string> changed;
+  std::unordered_set<std::u16string_view> changed;  // views of `intended`'s names
   for (size_t at = 0; at < records.size();) {
     if (records.size() - at < 2) return Unexpected(u"its Property records are cut short");
     const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));
@@ -129,7 +129,7 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
       return Unexpected(u"it would set property " + name + u" to " +
                         engine::DecodeText(strings->codepage, *value_bytes) + u", not to " + wanted->second);
     }
-    if (!changed.insert(name).second) return Unexpected(u"it changes property " + name + u" twice");
+    if (!changed.insert(wanted->first).second) return Unexpected(u"it changes property " + name + u" twice");
     const bool in_source = source(name).has_value();
     if (in_source != (mask == kUpdateValue)) {
       return Unexpected(u"it would " + std::u16string(in_source ? u"add" : u"update") + u" property " + name +
