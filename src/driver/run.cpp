@@ -41,7 +41,7 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (writer.Apply(*assignment)) {
-        set[assignment->Name] = std::move(assignment->Value);
+        set.insert_or_assign(std::move(assignment->Name), std::move(assignment->Value));
       } else {
         all_set = false;
       }

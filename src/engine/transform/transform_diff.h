@@ -42,10 +42,10 @@ struct TransformStream {
 };
 
 /// One field of a diff record. Strings are still bytes, in the new database's
-/// codepage; they get transform string ids when the records are serialized.
+/// codepage; serialization gives them their transform string ids.
 struct DiffField {
   CellKind kind = CellKind::kString;
-  uint32_t raw = 0;   // stored integer cell; 0 or 1 for a stream column
+  uint32_t raw = 0;   // stored integer cell; 0 or 1 for a stream column; a string's id
   std::string bytes;  // kString only; empty for null
 };
 

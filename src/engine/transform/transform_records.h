@@ -37,8 +37,6 @@ class TransformStringPool {
   /// Counts one reference to the string, adding it at the end on first use.
   /// Returns its id; the empty string is null (0) and is not stored.
   uint32_t Use(std::string_view bytes);
-  /// Id of a string already used, or 0.
-  uint32_t Find(std::string_view bytes) const { return strings_.FindBytes(bytes); }
 
   uint32_t codepage() const { return strings_.codepage(); }
   size_t size() const { return strings_.slot_count() - 1; }

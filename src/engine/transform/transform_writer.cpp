@@ -19,23 +19,24 @@ void SortByKey(std::vector<DiffRecord>& records) {
                    [](const DiffRecord& a, const DiffRecord& b) { return a.order < b.order; });
 }
 
-void CountStrings(const std::vector<DiffRecord>& records, TransformStringPool& pool) {
-  for (const DiffRecord& r : records) {
-    for (const DiffField& f : r.fields) {
-      if (f.kind == CellKind::kString) pool.Use(f.bytes);
+// Gives each string field its transform id, in the order the records use them.
+void NumberStrings(std::vector<DiffRecord>& records, TransformStringPool& pool) {
+  for (DiffRecord& r : records) {
+    for (DiffField& f : r.fields) {
+      if (f.kind != CellKind::kString) continue;
+      f.raw = pool.Use(f.bytes);
     }
   }
 }
 
-std::vector<uint8_t> EncodeRecords(const std::vector<DiffRecord>& records, const TransformStringPool& pool) {
+std::vector<uint8_t> EncodeRecords(const std::vector<DiffRecord>& records, unsigned ref_width) {
   std::vector<uint8_t> out;
+  TransformRecord record;
   for (const DiffRecord& r : records) {
-    TransformRecord record;
     record.mask = r.mask;
-    for (const DiffField& f : r.fields) {
-      record.fields.push_back({f.kind, f.kind == CellKind::kString ? pool.Find(f.bytes) : f.raw});
-    }
-    EncodeRecord(record, pool.ref_width(), out);
+    record.fields.clear();
+    for (const DiffField& f : r.fields) record.fields.push_back({f.kind, f.raw});
+    EncodeRecord(record, ref_width, out);
   }
   return out;
 }
@@ -57,9 +58,9 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
     SortByKey(g.tables);
     SortByKey(g.columns);
     SortByKey(g.rows);
-    CountStrings(g.tables, pool);
-    CountStrings(g.columns, pool);
-    CountStrings(g.rows, pool);
+    NumberStrings(g.tables, pool);
+    NumberStrings(g.columns, pool);
+    NumberStrings(g.rows, pool);
     all_tables.insert(all_tables.end(), g.tables.begin(), g.tables.end());
     all_columns.insert(all_columns.end(), g.columns.begin(), g.columns.end());
   }
@@ -72,12 +73,12 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   pool.Serialize(pool_stream.data, data_stream.data);
   streams.push_back(std::move(pool_stream));
   streams.push_back(std::move(data_stream));
-  if (!all_tables.empty()) streams.push_back({EncodeStreamName(u"_Tables", true), EncodeRecords(all_tables, pool)});
+  if (!all_tables.empty()) streams.push_back({EncodeStreamName(u"_Tables", true), EncodeRecords(all_tables, pool.ref_width())});
   if (!all_columns.empty()) {
-    streams.push_back({EncodeStreamName(u"_Columns", true), EncodeRecords(all_columns, pool)});
+    streams.push_back({EncodeStreamName(u"_Columns", true), EncodeRecords(all_columns, pool.ref_width())});
   }
   for (const TableChanges& g : diff.tables) {
-    if (!g.rows.empty()) streams.push_back({EncodeStreamName(g.name, true), EncodeRecords(g.rows, pool)});
+    if (!g.rows.empty()) streams.push_back({EncodeStreamName(g.name, true), EncodeRecords(g.rows, pool.ref_width())});
   }
   for (TransformStream& s : diff.data_streams) streams.push_back(std::move(s));
   return streams;
