@@ -271,17 +271,13 @@ Status Database::Commit() {
     auto table = GetTable(name);
     if (!table.ok()) return update_failed(table.error());
   }
-  std::vector<uint32_t> persistent(pool_.slot_count(), 0);
-  std::vector<uint32_t> in_use(pool_.slot_count(), 0);
-  for (const auto& [name, table] : tables_) {
-    table->CountStringRefs(persistent, false);
-    table->CountStringRefs(in_use, true);
-  }
-  if (in_use.size() > pool_.slot_count()) {
+  std::vector<uint32_t> counts(pool_.slot_count(), 0);
+  for (const auto& [name, table] : tables_) table->CountStringRefs(counts);
+  if (counts.size() > pool_.slot_count()) {
     return update_failed(Error(result_code::kFunctionFailed, 0, u"[2]",
                                {u"a cell refers to a string the pool does not hold"}));
   }
-  pool_.Release(in_use);
+  pool_.Release(counts);
 
   // Widen references when ids no longer fit 2 bytes; never narrow (that would force a
   // rewrite of every table for no gain).
@@ -299,7 +295,7 @@ Status Database::Commit() {
     changes.push_back({std::move(stream), std::move(bytes)});
   }
   std::vector<uint8_t> pool_stream, data_stream;
-  pool_.Serialize(persistent, pool_stream, data_stream);
+  pool_.Serialize(counts, pool_stream, data_stream);
   changes.push_back({EncodeStreamName(kPoolName, true), std::move(pool_stream)});
   changes.push_back({EncodeStreamName(kDataName, true), std::move(data_stream)});
 

@@ -62,7 +62,7 @@ Result<Table> Table::Decode(TableSchema schema, std::span<const uint8_t> stream,
   const size_t rows = row_width == 0 ? 0 : stream.size() / row_width;
   const size_t columns = table.column_count();
   table.cells_.assign(rows * columns, 0);
-  table.temporary_.assign(rows, false);
+  table.rows_ = rows;
   size_t at = 0;
   for (size_t c = 0; c < columns; ++c) {
     const unsigned width = table.schema_.columns[c].stored_width(string_ref_width);
@@ -79,11 +79,8 @@ Result<Table> Table::Decode(TableSchema schema, std::span<const uint8_t> stream,
 std::vector<uint8_t> Table::Encode(unsigned string_ref_width) const {
   const size_t columns = column_count();
   const size_t keys = schema_.key_count();
-  std::vector<size_t> order;
-  order.reserve(row_count());
-  for (size_t r = 0; r < row_count(); ++r) {
-    if (!temporary_[r]) order.push_back(r);
-  }
+  std::vector<size_t> order(row_count());
+  for (size_t r = 0; r < row_count(); ++r) order[r] = r;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     const uint32_t* ra = &cells_[a * columns];
     const uint32_t* rb = &cells_[b * columns];
@@ -142,12 +139,12 @@ std::optional<size_t> Table::FindByKey(std::span<const uint32_t> key) const {
   return std::nullopt;
 }
 
-size_t Table::AppendRow(std::span<const uint32_t> cells, bool temporary) {
+size_t Table::AppendRow(std::span<const uint32_t> cells) {
   const size_t columns = column_count();
   const size_t row = row_count();
   for (size_t c = 0; c < columns; ++c) cells_.push_back(c < cells.size() ? cells[c] : 0);
-  temporary_.push_back(temporary);
-  if (!temporary) dirty_ = true;
+  ++rows_;
+  dirty_ = true;
   if (!key_index_.empty()) {
     if (2 * row_count() > key_index_.size()) {
       BuildKeyIndex();  // doubles the buckets: amortised constant per insert
@@ -163,7 +160,7 @@ void Table::SetCell(size_t row, size_t column, uint32_t raw) {
   if (cell == raw) return;
   if (column < schema_.key_count()) key_index_.clear();
   cell = raw;
-  if (!temporary_[row]) dirty_ = true;
+  dirty_ = true;
 }
 
 void Table::EraseRow(size_t row) {
@@ -171,16 +168,15 @@ void Table::EraseRow(size_t row) {
   key_index_.clear();
   auto first = cells_.begin() + static_cast<std::ptrdiff_t>(row * columns);
   cells_.erase(first, first + static_cast<std::ptrdiff_t>(columns));
-  if (!temporary_[row]) dirty_ = true;
-  temporary_.erase(temporary_.begin() + static_cast<std::ptrdiff_t>(row));
+  --rows_;
+  dirty_ = true;
 }
 
-void Table::CountStringRefs(std::vector<uint32_t>& counts, bool include_temporary_rows) const {
+void Table::CountStringRefs(std::vector<uint32_t>& counts) const {
   const size_t columns = column_count();
   for (size_t c = 0; c < columns; ++c) {
     if (schema_.columns[c].kind() != CellKind::kString) continue;
     for (size_t r = 0; r < row_count(); ++r) {
-      if (temporary_[r] && !include_temporary_rows) continue;
       uint32_t id = cells_[r * columns + c];
       if (id == 0) continue;
       if (id >= counts.size()) counts.resize(id + 1, 0);

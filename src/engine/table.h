@@ -77,20 +77,19 @@ class Table {
   /// error 2229-like record naming the table) if the size is not a whole number of rows.
   static Result<Table> Decode(TableSchema schema, std::span<const uint8_t> stream,
                               unsigned string_ref_width);
-  /// Encodes the persistent rows, sorted by raw key cells, column-major.
+  /// Encodes the rows, sorted by raw key cells, column-major.
   std::vector<uint8_t> Encode(unsigned string_ref_width) const;
 
   const TableSchema& schema() const { return schema_; }
   size_t column_count() const { return schema_.columns.size(); }
-  size_t row_count() const { return temporary_.size(); }
+  size_t row_count() const { return rows_; }
   std::span<const uint32_t> Row(size_t row) const;
   uint32_t Cell(size_t row, size_t column) const { return cells_[row * column_count() + column]; }
-  bool IsTemporaryRow(size_t row) const { return temporary_[row]; }
 
   /// Row index whose key cells equal `key` (key_count() raw cells), or nullopt.
   std::optional<size_t> FindByKey(std::span<const uint32_t> key) const;
   /// Appends a row (column_count() raw cells). The caller checked the key is new.
-  size_t AppendRow(std::span<const uint32_t> cells, bool temporary = false);
+  size_t AppendRow(std::span<const uint32_t> cells);
   void SetCell(size_t row, size_t column, uint32_t raw);
   void EraseRow(size_t row);
 
@@ -98,15 +97,13 @@ class Table {
   bool dirty() const { return dirty_; }
   void clear_dirty() { dirty_ = false; }
 
-  /// Adds to `counts` (indexed by string id) one per string cell of persistent rows.
-  void CountStringRefs(std::vector<uint32_t>& counts) const { CountStringRefs(counts, false); }
-  /// Same, optionally counting temporary rows too (strings they use must stay alive).
-  void CountStringRefs(std::vector<uint32_t>& counts, bool include_temporary_rows) const;
+  /// Adds to `counts` (indexed by string id) one per string cell.
+  void CountStringRefs(std::vector<uint32_t>& counts) const;
 
  private:
   TableSchema schema_;
   std::vector<uint32_t> cells_;       // row-major
-  std::vector<bool> temporary_;       // one per row
+  size_t rows_ = 0;
   bool dirty_ = false;
   // Open addressing over row numbers plus one (0 = empty bucket), capacity a power
   // of two at least twice the rows. Built on the first lookup, kept up to date as

@@ -78,12 +78,9 @@ TEST(TableTest, DecodeEncodeIsColumnMajorAndSorted) {
   EXPECT_EQ(table->Encode(3), stream);
   EXPECT_FALSE(table->dirty());
 
-  // A new row sorting first by raw key (string id 10 with a smaller biased integer),
-  // and a temporary row, which is never written.
+  // A new row sorting first by raw key (string id 10 with a smaller biased integer).
   uint32_t first[] = {10, EncodeInteger(CellKind::kInt16, -3), 0, 0};
-  uint32_t temp[] = {1, 0x8001, 0, 0};
   table->AppendRow(first);
-  table->AppendRow(temp, /*temporary=*/true);
   EXPECT_TRUE(table->dirty());
   auto encoded = table->Encode(2);
   ASSERT_EQ(encoded.size(), 3u * 10);
@@ -121,17 +118,11 @@ TEST(TableTest, FindSetEraseAndCount) {
   EXPECT_EQ(table.row_count(), 19999u);
   EXPECT_EQ(table.FindByKey(std::span<const uint32_t>(&moved, 1)), 775u);
 
-  uint32_t temp_row[] = {5, 5};
-  table.AppendRow(temp_row, true);
   std::vector<uint32_t> counts;
   table.CountStringRefs(counts);
   EXPECT_EQ(counts.at(2), 1u);
-  EXPECT_EQ(counts.at(5), 1u);       // from the persistent row only
   EXPECT_EQ(counts.at(100002), 1u);  // Value cell of key 2
   EXPECT_EQ(counts.at(1), 0u);       // erased row
-  std::vector<uint32_t> with_temp;
-  table.CountStringRefs(with_temp, true);
-  EXPECT_EQ(with_temp.at(5), 3u);
 }
 
 TEST(TableTest, KeyIndexFollowsEveryChange) {

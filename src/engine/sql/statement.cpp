@@ -173,7 +173,6 @@ class Parser {
       st.values.push_back(std::move(value));
     } while (Accept(TokenKind::kComma));
     if (!Expect(TokenKind::kRightParen)) return false;
-    st.temporary = AcceptKeyword(Keyword::kTemporary);
     if (st.values.size() != st.columns.size()) {
       std::u16string what = CountText(st.values.size()) + u" values for " + CountText(st.columns.size()) +
              u" columns";

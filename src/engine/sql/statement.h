@@ -4,7 +4,7 @@
 // an UPDATE of its value, and a SELECT that reads one back. Grammar (keywords
 // case-insensitive, names plain or `backquoted`):
 //   SELECT * | column, ... FROM table [WHERE condition]
-//   INSERT INTO table (column, ...) VALUES (value, ...) [TEMPORARY]
+//   INSERT INTO table (column, ...) VALUES (value, ...)
 //   UPDATE table SET column = value, ... [WHERE condition]
 //   condition := column = value { AND column = value }
 // A value is 'text' (no escapes), an integer with an optional minus sign, NULL or ?
@@ -44,7 +44,6 @@ struct Statement {
   Kind kind = Kind::kSelect;
   std::u16string table;
   bool all_columns = false;           // SELECT *
-  bool temporary = false;             // INSERT ... TEMPORARY
   std::vector<std::u16string> columns;  // SELECT list, INSERT columns, UPDATE SET targets
   std::vector<Operand> values;        // INSERT values, UPDATE SET values
   std::vector<Equality> where;        // all must hold; empty: no WHERE clause

@@ -274,13 +274,13 @@ Status View::ExecuteSelect() {
   return Ok{};
 }
 
-Status View::CheckWritable(bool temporary) const {
+Status View::CheckWritable() const {
   if (catalog_) {
     return ExecuteError(u"Database: [2]. Table [3] describes the database and cannot be changed "
                         u"by a query: [4].",
                         {statement_.table, text_});
   }
-  if (db_.read_only() && !temporary) {
+  if (db_.read_only()) {
     return ExecuteError(u"Database: [2]. The database is open read-only, so table [3] cannot be "
                         u"changed: [4].",
                         {statement_.table, text_});
@@ -345,7 +345,7 @@ std::u16string View::KeyText(std::span<const uint32_t> cells) const {
 }
 
 Status View::ExecuteInsert() {
-  MKX_TRY(CheckWritable(statement_.temporary));
+  MKX_TRY(CheckWritable());
   const engine::TableSchema& schema = table_->schema();
   const size_t width = schema.columns.size();
   std::vector<const Resolved*> given(width, nullptr);
@@ -376,12 +376,12 @@ Status View::ExecuteInsert() {
   for (size_t c = 0; c < width; ++c) {
     if (given[c]) cells[c] = StoreCell(c, *given[c]);
   }
-  table_->AppendRow(cells, statement_.temporary);
+  table_->AppendRow(cells);
   return Ok{};
 }
 
 Status View::ExecuteUpdate() {
-  MKX_TRY(CheckWritable(false));
+  MKX_TRY(CheckWritable());
   const engine::TableSchema& schema = table_->schema();
   for (size_t i = 0; i < columns_.size(); ++i) {
     const engine::ColumnInfo& info = schema.columns[columns_[i]];

@@ -16,8 +16,7 @@
 //     the value is a literal or a parameter.
 //  4. A statement that changes data checks everything before changing anything: a
 //     failed Execute leaves the table as it was.
-//  5. INSERT ... TEMPORARY rows live in memory only and are accepted by a read-only
-//     database too; any other INSERT or UPDATE on a read-only database fails.
+//  5. An INSERT or UPDATE on a read-only database fails.
 //  6. _Tables and _Columns can be SELECTed; they cannot be changed by a query.
 //  7. A stream (binary) column reads as the integer 1 when the row has data and null
 //     otherwise; queries cannot write stream columns except with null on INSERT.
@@ -94,7 +93,7 @@ class View {
   Status ExecuteSelect();
   Status ExecuteInsert();
   Status ExecuteUpdate();
-  Status CheckWritable(bool temporary) const;
+  Status CheckWritable() const;
 
   Error BindError(int msi_error, std::u16string_view what) const;
   Error ExecuteError(std::u16string_view tmpl, std::vector<std::u16string> fields) const;

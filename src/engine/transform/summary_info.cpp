@@ -54,7 +54,7 @@ Result<std::u16string> PropertyValue(Database& db, std::u16string_view name) {
   if (id == 0) return std::u16string();
   const uint32_t key[] = {id};
   auto row = (*table)->FindByKey(key);
-  if (!row || (*table)->IsTemporaryRow(*row)) return std::u16string();
+  if (!row) return std::u16string();
   return db.strings().Text((*table)->Cell(*row, *value_column));
 }
 

@@ -180,9 +180,7 @@ class DiffBuilder {
     if (!table.ok()) return table.take_error();
     const Table& t = **table;
     const size_t keys = KeyCount(ds, cols);
-    for (size_t row = 0; row < t.row_count(); ++row) {
-      if (!t.IsTemporaryRow(row)) MKX_TRY(records_.AddInsert(g, t, row, cols, keys));
-    }
+    for (size_t row = 0; row < t.row_count(); ++row) MKX_TRY(records_.AddInsert(g, t, row, cols, keys));
     return Ok{};
   }
 
@@ -218,8 +216,6 @@ class DiffBuilder {
   bool SameKeysInOrder(const TablePair& p) const {
     if (p.dt.row_count() != p.rt.row_count()) return false;
     for (size_t row = 0; row < p.dt.row_count(); ++row) {
-      if (p.dt.IsTemporaryRow(row) != p.rt.IsTemporaryRow(row)) return false;
-      if (p.dt.IsTemporaryRow(row)) continue;
       for (size_t i = 0; i < p.keys; ++i) {
         const CellKind kind = p.dt.schema().columns[p.dcols[i]].kind();
         if (!SameCell(kind, p.dt.Cell(row, p.dcols[i]), p.rt.Cell(row, p.rcols[i]))) return false;
@@ -234,7 +230,6 @@ class DiffBuilder {
     std::vector<size_t> changed;
     if (SameKeysInOrder(p)) {
       for (size_t row = 0; row < p.dt.row_count(); ++row) {
-        if (p.dt.IsTemporaryRow(row)) continue;
         MKX_TRY(ChangedColumns(p, row, row, changed));
         if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
       }
@@ -242,11 +237,10 @@ class DiffBuilder {
     }
     std::unordered_map<std::string, size_t> ref_rows;
     for (size_t row = 0; row < p.rt.row_count(); ++row) {
-      if (!p.rt.IsTemporaryRow(row)) ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row);
+      ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row);
     }
     std::vector<bool> matched(p.rt.row_count(), false);
     for (size_t row = 0; row < p.dt.row_count(); ++row) {
-      if (p.dt.IsTemporaryRow(row)) continue;
       auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
       if (found == ref_rows.end() || matched[found->second]) {
         MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols, p.keys));
@@ -257,7 +251,7 @@ class DiffBuilder {
       if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
     }
     for (size_t row = 0; row < p.rt.row_count(); ++row) {
-      if (!p.rt.IsTemporaryRow(row) && !matched[row]) records_.AddDelete(g, ref_, p.rt, row, p.rcols, p.keys);
+      if (!matched[row]) records_.AddDelete(g, ref_, p.rt, row, p.rcols, p.keys);
     }
     return Ok{};
   }
@@ -283,7 +277,6 @@ class DiffBuilder {
       std::optional<size_t> first_row;
       std::vector<KeyPart> first_key;
       for (size_t row = 0; row < pair.dt.row_count(); ++row) {
-        if (pair.dt.IsTemporaryRow(row)) continue;
         std::vector<KeyPart> key = RecordMaker::OrderKey(db_, pair.dt, row, pair.dcols, keys);
         if (!first_row || key < first_key) {
           first_row = row;

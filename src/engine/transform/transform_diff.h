@@ -18,8 +18,8 @@
 // list the same keys in the same order, rows are paired by position in one pass;
 // otherwise they are paired by key. Strings are compared as text (as bytes when both
 // pools use one encoding), so databases with different pools or codepages compare
-// correctly. Stream data is compared by size, then in bounded chunks. Temporary rows
-// and columns are ignored. No record asks a reader to insert a row that exists, or to
+// correctly. Stream data is compared by size, then in bounded chunks. Temporary
+// columns are ignored. No record asks a reader to insert a row that exists, or to
 // update or delete one that does not.
 //
 // A column definition change a transform cannot carry (a column removed, renamed or

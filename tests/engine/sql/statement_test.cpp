@@ -43,9 +43,8 @@ TEST(SqlParser, AcceptedStatementsHaveTheExpectedShape) {
   EXPECT_EQ(sel->where[0].value.kind, Operand::Kind::kParameter);
   EXPECT_EQ(sel->where[1].value.text, u"x");
 
-  auto ins = P("insert into T (a, b, c, d) values ('x', -32767, NULL, ?) temporary");
+  auto ins = P("insert into T (a, b, c, d) values ('x', -32767, NULL, ?)");
   ASSERT_TRUE(ins.ok());
-  EXPECT_TRUE(ins->temporary);
   ASSERT_EQ(ins->values.size(), 4u);
   EXPECT_EQ(ins->values[1].integer, -32767);
   EXPECT_EQ(ins->values[2].kind, Operand::Kind::kNull);
@@ -96,6 +95,7 @@ TEST(SqlParser, RejectsMalformedStatements) {
       "INSERT INTO T VALUES (1)",
       "INSERT INTO T (a) VALUES ()",
       "INSERT INTO T (a) VALUES (1) PERMANENT",
+      "INSERT INTO T (a) VALUES (1) TEMPORARY",
       "UPDATE T SET",
       "UPDATE T SET a",
       "UPDATE T SET a = b",

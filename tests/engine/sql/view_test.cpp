@@ -1,5 +1,5 @@
 // Statement execution against real databases: query results, changes and their
-// refusals, parameters, temporary rows, read-only databases and commit.
+// refusals, parameters, read-only databases and commit.
 #include "engine/sql/view.h"
 
 #include <gtest/gtest.h>
@@ -232,7 +232,7 @@ TEST(SqlView, ViewLifecycle) {
   EXPECT_EQ((*insert)->Execute({}).code(), result_code::kFunctionFailed) << "second insert of the key";
 }
 
-TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
+TEST(SqlView, ReadOnlyDatabaseRefusesChanges) {
   ScratchDatabase scratch;
   auto db = scratch.Open(OpenMode::kReadOnly);
   ASSERT_TRUE(db);
@@ -245,27 +245,6 @@ TEST(SqlView, ReadOnlyDatabaseRefusesChangesButNotTemporaryRows) {
   EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'ProductName'"),
             (Rows{{S("Oracle Minimal")}}));
   EXPECT_EQ(Query(*db, "SELECT Id FROM Num WHERE Id = 1"), (Rows{{I(1)}}));
-
-  EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 't') TEMPORARY"), 0u);
-  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'TEMP'"), (Rows{{S("t")}}));
-}
-
-TEST(SqlView, TemporaryRowsAreNeverCommitted) {
-  ScratchDatabase scratch;
-  {
-    auto db = scratch.Open();
-    ASSERT_TRUE(db);
-    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 't') TEMPORARY"), 0u);
-    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('TEMP', 'again')"),
-              result_code::kFunctionFailed) << "a temporary row holds its key";
-    EXPECT_EQ(Exec(*db, "INSERT INTO Property (Property, Value) VALUES ('KEPT', 'k')"), 0u);
-    Status committed = db->Commit();
-    ASSERT_TRUE(committed.ok()) << Describe(committed);
-  }
-  auto db = scratch.Open();
-  ASSERT_TRUE(db);
-  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'TEMP'"), Rows{});
-  EXPECT_EQ(Query(*db, "SELECT Value FROM Property WHERE Property = 'KEPT'"), (Rows{{S("k")}}));
 }
 
 // What a committed change looks like to an independent reader (msitools).
