@@ -41,9 +41,9 @@ ToolRun RunTool(const TempDir& work, const std::string& database, const std::str
 
 test::CommandResult OracleCheck(const std::string& base, const std::string& transform,
                                 const std::vector<std::string>& assignments) {
-  std::vector<std::string> argv{test::OraclePath(), "check", base, transform};
-  argv.insert(argv.end(), assignments.begin(), assignments.end());
-  return test::Run(argv);
+  std::vector<std::string> args{"check", base, transform};
+  args.insert(args.end(), assignments.begin(), assignments.end());
+  return test::RunOracle(args);
 }
 
 /// The first Property key made only of upper-case letters, digits and '_', or "".

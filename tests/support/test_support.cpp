@@ -116,6 +116,16 @@ std::string SharedDir() { return MKX_SHARED_DIR; }
 std::string RealFixture(const std::string& name) { return SharedDir() + "/fixtures/real/" + name; }
 std::string BuiltFixture(const std::string& name) { return std::string(MKX_FIXTURE_DIR) + "/" + name; }
 std::string OraclePath() { return SharedDir() + "/tools/msi-oracle"; }
+
+CommandResult RunOracle(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{OraclePath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  CommandResult result = Run(argv);
+  if (result.exit_code != 0 && (result.out + result.err).find("wine client error") != std::string::npos) {
+    result = Run(argv);
+  }
+  return result;
+}
 std::string ToolPath() { return MKX_TOOL_PATH; }
 
 std::vector<std::string> AllFixtureDatabases() {

@@ -44,6 +44,10 @@ std::string SharedDir();                 // ../shared
 std::string RealFixture(const std::string& name);  // ../shared/fixtures/real/<name>
 std::string BuiltFixture(const std::string& name); // make-fixtures output
 std::string OraclePath();                // ../shared/tools/msi-oracle
+/// Runs msi-oracle with these arguments. A Wine client that loses its server (one
+/// test's wineserver shutting down as another's run starts: "wine client error")
+/// says nothing about the transform; such a run is repeated, once.
+CommandResult RunOracle(const std::vector<std::string>& args);
 std::string ToolPath();                  // build/mkxform
 
 /// Every installer database available for cross-checks: the real ones (.msi) and the

@@ -69,7 +69,7 @@ std::unique_ptr<engine::Database> OpenDb(const std::string& path) {
 std::string ApplyAndDiff(const std::string& base, const std::string& transform, const std::string& expected,
                          const std::vector<std::string>& ignore) {
   const std::string out = transform + ".applied.msi";
-  CommandResult applied = Run({OraclePath(), "apply", base, transform, out});
+  CommandResult applied = RunOracle({"apply", base, transform, out});
   if (applied.exit_code != 0) return "apply failed: " + applied.out + applied.err;
   CommandResult diff = Run({OraclePath(), "diff", out, expected});
   if (diff.exit_code == 0) return "";
