@@ -62,7 +62,6 @@ Result<Table> Table::Decode(TableSchema schema, std::span<const uint8_t> stream,
   const size_t rows = row_width == 0 ? 0 : stream.size() / row_width;
   const size_t columns = table.column_count();
   table.cells_.assign(rows * columns, 0);
-  table.rows_ = rows;
   size_t at = 0;
   for (size_t c = 0; c < columns; ++c) {
     const unsigned width = table.schema_.columns[c].stored_width(string_ref_width);
@@ -143,7 +142,6 @@ size_t Table::AppendRow(std::span<const uint32_t> cells) {
   const size_t columns = column_count();
   const size_t row = row_count();
   for (size_t c = 0; c < columns; ++c) cells_.push_back(c < cells.size() ? cells[c] : 0);
-  ++rows_;
   dirty_ = true;
   if (!key_index_.empty()) {
     if (2 * row_count() > key_index_.size()) {
@@ -168,7 +166,6 @@ void Table::EraseRow(size_t row) {
   key_index_.clear();
   auto first = cells_.begin() + static_cast<std::ptrdiff_t>(row * columns);
   cells_.erase(first, first + static_cast<std::ptrdiff_t>(columns));
-  --rows_;
   dirty_ = true;
 }
 

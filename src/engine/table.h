@@ -82,7 +82,7 @@ class Table {
 
   const TableSchema& schema() const { return schema_; }
   size_t column_count() const { return schema_.columns.size(); }
-  size_t row_count() const { return rows_; }
+  size_t row_count() const { return cells_.empty() ? 0 : cells_.size() / column_count(); }
   std::span<const uint32_t> Row(size_t row) const;
   uint32_t Cell(size_t row, size_t column) const { return cells_[row * column_count() + column]; }
 
@@ -103,7 +103,6 @@ class Table {
  private:
   TableSchema schema_;
   std::vector<uint32_t> cells_;       // row-major
-  size_t rows_ = 0;
   bool dirty_ = false;
   // Open addressing over row numbers plus one (0 = empty bucket), capacity a power
   // of two at least twice the rows. Built on the first lookup, kept up to date as

@@ -1,8 +1,7 @@
 // The slot table behind CleanupOnSignal (see signal_cleanup.h), shared by the POSIX
-// and Windows handlers. Each platform supplies how a file is deleted;
-// both must be safe to call from its handler.
+// and Windows handlers. Each platform supplies how a file is deleted, safely from its
+// handler.
 #pragma once
-
 
 namespace mkx::platform {
 

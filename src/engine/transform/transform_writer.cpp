@@ -7,8 +7,8 @@
 #include "engine/compound/compound_file.h"
 #include "engine/stream_name.h"
 #include "engine/transform/transform_records.h"
-#include "platform/scratch_file.h"
 #include "platform/file.h"
+#include "platform/scratch_file.h"
 #include "platform/wide.h"
 
 namespace mkx::engine {
@@ -73,13 +73,12 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   pool.Serialize(pool_stream.data, data_stream.data);
   streams.push_back(std::move(pool_stream));
   streams.push_back(std::move(data_stream));
-  if (!all_tables.empty()) streams.push_back({EncodeStreamName(u"_Tables", true), EncodeRecords(all_tables, pool.ref_width())});
-  if (!all_columns.empty()) {
-    streams.push_back({EncodeStreamName(u"_Columns", true), EncodeRecords(all_columns, pool.ref_width())});
-  }
-  for (const TableChanges& g : diff.tables) {
-    if (!g.rows.empty()) streams.push_back({EncodeStreamName(g.name, true), EncodeRecords(g.rows, pool.ref_width())});
-  }
+  auto add = [&streams, width = pool.ref_width()](std::u16string_view name, const std::vector<DiffRecord>& records) {
+    if (!records.empty()) streams.push_back({EncodeStreamName(name, true), EncodeRecords(records, width)});
+  };
+  add(u"_Tables", all_tables);
+  add(u"_Columns", all_columns);
+  for (const TableChanges& g : diff.tables) add(g.name, g.rows);
   for (TransformStream& s : diff.data_streams) streams.push_back(std::move(s));
   return streams;
 }
