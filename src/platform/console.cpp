@@ -41,16 +41,16 @@ std::u16string FormatMessage(std::u16string_view format, std::initializer_list<F
   return out;
 }
 
-std::string ToConsoleBytes(std::u16string_view text) { return Narrow(text); }
-
 void Print(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  // Converted a slice at a time: a message as long as the property file's longest
-  // line needs no copy of it.
-  constexpr size_t kSlice = 16384;
-  Expand(format, args, [](std::u16string_view piece) {
+  // Converted a slice at a time into one buffer: a message as long as the property
+  // file's longest line needs no copy of it, and a short one no allocation.
+  constexpr size_t kSlice = 4096;
+  char bytes[kSlice];
+  Expand(format, args, [&bytes](std::u16string_view piece) {
     for (size_t at = 0; at < piece.size(); at += kSlice) {
-      const std::string bytes = ToConsoleBytes(piece.substr(at, kSlice));
-      std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+      const std::u16string_view slice = piece.substr(at, kSlice);
+      NarrowInto(slice, bytes);
+      std::fwrite(bytes, 1, slice.size(), stdout);
     }
   });
 }

@@ -18,10 +18,8 @@ using FormatArg = std::variant<std::u16string_view, int64_t>;
 /// Expands "%s" and "%d" (and "%%") in order with the arguments.
 std::u16string FormatMessage(std::u16string_view format, std::initializer_list<FormatArg> args);
 
-/// Converts to console bytes (Latin-1, '?' above U+00FF).
-std::string ToConsoleBytes(std::u16string_view text);
-
-/// Writes the formatted message to standard output.
+/// Writes the formatted message to standard output, as console bytes (Latin-1, '?'
+/// above U+00FF).
 void Print(std::u16string_view format, std::initializer_list<FormatArg> args = {});
 
 /// Flushes standard output.

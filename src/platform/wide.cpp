@@ -12,11 +12,13 @@ std::u16string Widen(std::string_view bytes) {
   return out;
 }
 
+void NarrowInto(std::u16string_view text, char* out) {
+  for (size_t i = 0; i < text.size(); ++i) out[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+}
+
 std::string Narrow(std::u16string_view text) {
   std::string out(text.size(), '\0');
-  for (size_t i = 0; i < text.size(); ++i) {
-    out[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-  }
+  NarrowInto(text, out.data());
   return out;
 }
 

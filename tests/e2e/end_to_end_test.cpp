@@ -122,6 +122,11 @@ TEST(EndToEndTest, ExistingValueLatinBytesLongValuesAndManyProperties) {
   }
   ToolRun run = RunTool(work, database, props);
   EXPECT_EQ(run.result.exit_code, 0) << run.result.out.substr(0, 2000);
+  // Echoed as console bytes, the long value whole across the printer's slices.
+  for (const std::string& line : {std::string("property LATIN as value caf\xE9 na\xEFve\n"),
+                                 "property LONG as value " + std::string(100000, 'L') + "\n"}) {
+    EXPECT_NE(run.result.out.find("Successfully updating " + line), std::string::npos) << line.substr(0, 40);
+  }
   auto check = OracleCheck(database, run.transform, expected);
   EXPECT_EQ(check.exit_code, 0) << check.out.substr(0, 4000) << check.err;
   EXPECT_TRUE(NoTempFilesLeft(work.File("tmp")));
