@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -77,9 +78,17 @@ CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::s
                   const std::string& cwd) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> envs;
-  for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-  for (const auto& e : env) envs.push_back(e);
+  // The given variables replace inherited ones of the same name (getenv takes the first).
+  std::vector<std::string> envs(env);
+  auto overridden = [&env](std::string_view inherited) {
+    return std::any_of(env.begin(), env.end(), [inherited](std::string_view e) {
+      const size_t equals = e.find('=');
+      return equals != std::string_view::npos && inherited.starts_with(e.substr(0, equals + 1));
+    });
+  };
+  for (char** e = environ; *e; ++e) {
+    if (!overridden(*e)) envs.emplace_back(*e);
+  }
   std::vector<char*> envp, args;
   for (auto& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
