@@ -30,7 +30,8 @@ namespace {
 int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
 /// Reads, echoes and applies every line; `set` receives the value of every property
-/// that was set (the last one of a name). Returns false if any property was not set.
+/// that was set (the last one of a name). Returns false if any property was not set,
+/// or the file could not be read to its end.
 /// The statements' views are closed before it returns, ahead of the commit.
 bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabase& msi, MSIHANDLE working,
                        transform::IntendedProperties& set) {
@@ -38,6 +39,12 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
   bool all_set = true;
   for (;;) {
     properties::PropertyLine line = properties::ReadPropertyLine(file);
+    if (file.failed()) {
+      // The line may be cut anywhere, and the rest of the file is unknown: no
+      // transform could say what the file says.
+      platform::Print(u"Error in reading property text file: %s\n", {file.failure()});
+      return false;
+    }
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (writer.Apply(*assignment)) {

@@ -38,7 +38,7 @@ bool TextModeFile::Fill() {
       return true;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) failed_ = true;
+    if (n < 0) failure_ = SystemErrorText(errno);
     return false;
   }
 }

@@ -33,9 +33,10 @@ class TextModeFile {
   TextModeFile& operator=(const TextModeFile&) = delete;
 
   /// The next 16-bit character, or -1 at the end of the input (or after a read
-  /// error; then failed() is true).
+  /// error; then failed() is true and failure() gives the system's reason).
   int Get();
-  bool failed() const { return failed_; }
+  bool failed() const { return !failure_.empty(); }
+  const std::u16string& failure() const { return failure_; }
   /// At most how many characters are left to read, when the file's size is known
   /// (a regular file); otherwise SIZE_MAX. Lets a reader size a line once.
   size_t MostCharactersLeft() const;
@@ -55,7 +56,7 @@ class TextModeFile {
   uint64_t consumed_ = 0;    // bytes taken from the file so far
   bool started_ = false;
   bool ended_ = false;
-  bool failed_ = false;
+  std::u16string failure_;  // a read error's reason; empty while none
   TextEncoding encoding_ = TextEncoding::kBytes;
   int pending_ = -2;         // a character read ahead, -2 when none
   int low_surrogate_ = -1;   // second half of a UTF-8 sequence above U+FFFF

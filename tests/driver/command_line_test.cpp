@@ -89,6 +89,10 @@ TEST(CommandLineTest, RealBinaryFollowsTheArgumentTable) {
        "Error: the transform path names an input file link.msi\n" + kUsage, ""},
       {{"-t", "c-link.txt", "-p", "c.txt", "missing.msi"}, 255,
        "Error: the transform path names an input file c-link.txt\n" + kUsage, ""},
+      // A property file that fails to read (address 0 of the tool's own memory) ends
+      // the run without a transform, not as if the file had ended there.
+      {{"-t", "unread.mst", "-p", "/proc/self/mem", "d.msi"}, 1,
+       "Error in reading property text file: Input/output error\n", ""},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{test::ToolPath()};
@@ -108,6 +112,7 @@ TEST(CommandLineTest, RealBinaryFollowsTheArgumentTable) {
     }
     EXPECT_TRUE(TempFilesIn(tmp.path()).empty()) << shown;
   }
+  EXPECT_FALSE(test::FileExists(work.File("unread.mst")));
   EXPECT_EQ(test::ReadBytes(work.File("d.msi")), database_before);
   EXPECT_EQ(test::ReadText(work.File("c.txt")), "NEWPROP=1\n");
 }

@@ -41,7 +41,7 @@ bool TextModeFile::Fill() {
     len_ = static_cast<size_t>(n);
     return true;
   }
-  if (n < 0) failed_ = true;
+  if (n < 0) failure_ = WindowsErrorText(_doserrno);
   return false;
 }
 
