@@ -172,6 +172,7 @@ Status OutputFile::Publish() {
       written = OutputError(result_code::kWriteFault, target_, errno);
     }
     ::close(fd);
+    if (written.ok()) IgnoreTerminationSignals();
     return written;  // the temporary file goes with this object
   }
   const int fd = ::open(temp_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
@@ -184,7 +185,12 @@ Status OutputFile::Publish() {
   const int sync_error = errno;
   ::close(fd);
   if (!synced) return OutputError(result_code::kWriteFault, target_, sync_error);
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(result_code::kCreateFailed, target_, errno);
+  {
+    // The rename and the end of interruption are one step for a signal.
+    DeferTerminationSignals deferred;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(result_code::kCreateFailed, target_, errno);
+    IgnoreTerminationSignals();
+  }
   done_ = true;
   cleanup_.Disarm();
   // The transform is in place; a directory that cannot be synced leaves only the

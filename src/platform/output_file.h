@@ -14,7 +14,8 @@
 //  - a writable file in a directory that takes no new file: the temporary file is
 //    made in the temporary directory and the complete bytes are written in place.
 // Until Publish, a termination signal deletes the temporary file, and the path is
-// untouched; after the rename, nothing deletes the published file.
+// untouched; once the file is published, termination signals are ignored
+// (IgnoreTerminationSignals): nothing deletes it, and the run finishes as successful.
 #pragma once
 
 #include <cstdint>

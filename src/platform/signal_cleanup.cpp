@@ -46,6 +46,14 @@ void InstallTerminationHandlers() {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
+void IgnoreTerminationSignals() {
+  for (int sig : kSignals) {
+    struct sigaction old;
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != OnTerminationSignal) continue;
+    std::signal(sig, SIG_IGN);  // discards the signal if it is pending
+  }
+}
+
 DeferTerminationSignals::DeferTerminationSignals() {
   static_assert(sizeof(sigset_t) <= sizeof(saved_));
   sigset_t block, old;

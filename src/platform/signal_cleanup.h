@@ -51,6 +51,13 @@ class CleanupOnSignal {
   int slot_ = -1;
 };
 
+/// For a run whose result is in place and which only finishes: the termination
+/// signals are ignored from here on (one that is pending is dropped), so the run is
+/// not ended as interrupted after it has replaced the user's file. Call it while the
+/// signals are deferred, together with the step that publishes. On Windows, Ctrl-C and
+/// Ctrl-Break are ignored; closing the console still ends the process.
+void IgnoreTerminationSignals();
+
 /// Blocks SIGINT, SIGTERM, SIGHUP and SIGPIPE for its lifetime (a signal that arrives meanwhile
 /// is delivered when it ends): for the instant between creating a file and arming its
 /// cleanup.

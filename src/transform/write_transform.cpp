@@ -107,6 +107,9 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
       return false;
     }
   }
+  // Every message is out before the transform is: a closed output (`| head`) ends the
+  // run here, with the previous file still in place, and not once it is replaced.
+  platform::FlushConsole();
   Status published = (*output)->Publish();
   if (!published.ok()) {
     ReportGenerationFailure(published.error());

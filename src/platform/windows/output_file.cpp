@@ -33,7 +33,11 @@ Status OutputFile::Publish() {
   if (!file.ok()) return file.take_error();
   MKX_TRY((*file)->Sync());
   file->reset();
-  MKX_TRY(RenameOver(temp_, target_));
+  {
+    DeferTerminationSignals deferred;  // the rename and the end of interruption are one step
+    MKX_TRY(RenameOver(temp_, target_));
+    IgnoreTerminationSignals();
+  }
   done_ = true;
   cleanup_.Disarm();
   (void)SyncParentDirectory(target_);  // the transform is in place either way

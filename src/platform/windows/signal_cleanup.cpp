@@ -5,8 +5,9 @@
 // the handler has deleted the registered ones. Same registry as the POSIX version.
 //
 // (1) DeferTerminationSignals holds `g_deferral` shared; the handler takes it
-//     exclusively and never gives it back, so it waits for a file being created and
-//     armed, and after the deletion no new file can be armed.
+//     exclusively and never gives it back (unless it ignores the event), so it waits
+//     for a file being created and armed, and after the deletion no new file can be
+//     armed.
 // (2) The handler ends the process itself, with the status the console's default
 //     handler gives (STATUS_CONTROL_C_EXIT), through TerminateProcess: no exit code
 //     of the runtime or a DLL runs while the other thread may hold its locks.
@@ -33,6 +34,7 @@ constexpr ULONGLONG kDeleteWaitMs = 3000;
 
 SRWLOCK g_deferral = SRWLOCK_INIT;
 std::atomic<bool> g_installed{false};
+std::atomic<bool> g_finishing{false};  // the result is published: Ctrl-C no longer ends the run
 ULONGLONG g_delete_deadline = 0;  // set by the handler before it deletes
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -47,6 +49,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
       return FALSE;
   }
   ::AcquireSRWLockExclusive(&g_deferral);  // held until the process is gone
+  if (g_finishing && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) {
+    ::ReleaseSRWLockExclusive(&g_deferral);
+    return TRUE;  // handled: the run finishes
+  }
   g_delete_deadline = ::GetTickCount64() + kDeleteWaitMs;
   RemoveRegisteredFiles();
   ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
@@ -67,6 +73,8 @@ void InstallTerminationHandlers() {
   if (g_installed.exchange(true)) return;
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
+
+void IgnoreTerminationSignals() { g_finishing = true; }
 
 DeferTerminationSignals::DeferTerminationSignals() : saved_{} { ::AcquireSRWLockShared(&g_deferral); }
 DeferTerminationSignals::~DeferTerminationSignals() { ::ReleaseSRWLockShared(&g_deferral); }
