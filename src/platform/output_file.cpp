@@ -106,11 +106,17 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
       // A read-only file is refused, as Windows refuses it, whoever runs the tool.
       return OutputError(result_code::kAccessDenied, path, EACCES);
     } else {
-      out->keep_mode_ = true;
+      out->keep_owner_ = true;
       out->mode_ = st.st_mode & 07777;
       out->uid_ = st.st_uid;
       out->gid_ = st.st_gid;
     }
+  } else {
+    // A new file gets what any new file gets: 0666 less the umask (the private file
+    // itself is 0600 while it is written).
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    out->mode_ = 0666 & ~mask;
   }
   auto temp_directory = [] () -> Result<std::string> {
     auto dir = GetTempDirectory();
@@ -177,10 +183,8 @@ Status OutputFile::Publish() {
   }
   const int fd = ::open(temp_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return OutputError(result_code::kCreateFailed, target_, errno);
-  if (keep_mode_) {
-    (void)::fchown(fd, uid_, gid_);  // kept where the user may; else the user's own
-    ::fchmod(fd, mode_);
-  }
+  if (keep_owner_) (void)::fchown(fd, uid_, gid_);  // kept where the user may; else the user's own
+  ::fchmod(fd, mode_);
   const bool synced = ::fdatasync(fd) == 0;
   const int sync_error = errno;
   ::close(fd);

@@ -6,7 +6,7 @@
 //  - nothing, or a regular file: a temporary file beside it (O_EXCL, mode 0600) is
 //    synced once, renamed over the path once, and the directory is synced once. An
 //    existing file keeps its permission bits (and its owner where the user may keep
-//    it);
+//    it); a new one gets 0666 less the umask, as any new file;
 //  - a symbolic link: the file it points to, as above (a dangling link creates its
 //    target); the link stays;
 //  - a character device or a FIFO: the complete bytes are written through to it;
@@ -58,8 +58,8 @@ class OutputFile {
   std::string target_;  // the path to publish at, symbolic links resolved
   std::string temp_;
   Kind kind_ = Kind::kReplace;
-  bool keep_mode_ = false;  // an existing file: its mode and owner carry over
-  uint32_t mode_ = 0;
+  bool keep_owner_ = false;  // an existing file: its owner carries over
+  uint32_t mode_ = 0;        // the published file's: an existing file's, or 0666 less the umask
   uint32_t uid_ = 0;
   uint32_t gid_ = 0;
   bool done_ = false;

@@ -397,11 +397,19 @@ TEST(PublishTest, EachKindOfTarget) {
         EXPECT_EQ(test::ReadText(l.transform), "previous");
         break;
       case kLink:
-      case kDanglingLink:
+      case kDanglingLink: {
         EXPECT_EQ(status, 0) << Tail(out);
         EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
         EXPECT_EQ(test::ReadBytes(pointee), expected);
+        if (kind == kDanglingLink) {  // a new file: the mode any new file gets
+          const mode_t mask = ::umask(0);
+          ::umask(mask);
+          struct stat created{};
+          ASSERT_EQ(::stat(pointee.c_str(), &created), 0);
+          EXPECT_EQ(created.st_mode & 07777, 0666u & ~mask);
+        }
         break;
+      }
       case kFifo:
         EXPECT_EQ(status, 0) << Tail(out);
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
