@@ -91,7 +91,7 @@ Status SectorClaims::ClaimStreams(const FileState& state) {
   const uint32_t ss = state.sector_size();
   const DirEntry& root = entries[0];
   const uint64_t mini_sectors = std::min<uint64_t>(
-      state.minifat.size(), (root.size + kMiniSectorSize - 1) / kMiniSectorSize);
+      state.minifat.size(), UnitsFor(root.size, kMiniSectorSize));
   std::vector<bool> mini_used(static_cast<size_t>(mini_sectors), false);
 
   // An empty stream owns no sector; its start field is not looked at.
@@ -101,10 +101,10 @@ Status SectorClaims::ClaimStreams(const FileState& state) {
     if (e.size == 0) return Ok{};
     const std::string what = id == 0 ? "the mini stream" : "the chain of directory entry " + std::to_string(id);
     if (id == 0 || e.size >= state.header.mini_stream_cutoff) {
-      auto chain = Follow(e.start, (e.size + ss - 1) / ss, what, false);
+      auto chain = Follow(e.start, UnitsFor(e.size, ss), what, false);
       return chain.ok() ? Status(Ok{}) : Status(chain.take_error());
     }
-    const uint64_t count = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
+    const uint64_t count = UnitsFor(e.size, kMiniSectorSize);
     if (count > mini_sectors) return DamagedFile(what + " is longer than the mini stream");
     uint32_t m = e.start;
     for (uint64_t i = 0; i < count; ++i) {

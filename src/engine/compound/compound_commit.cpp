@@ -149,7 +149,7 @@ void Committer::SetFat(uint32_t index, uint32_t value) {
 }
 
 std::vector<uint32_t> Committer::AllocateChain(uint64_t bytes) {
-  const uint64_t count = (bytes + ss_ - 1) / ss_;
+  const uint64_t count = UnitsFor(bytes, ss_);
   std::vector<uint32_t> chain;
   chain.reserve(static_cast<size_t>(count));
   for (uint64_t i = 0; i < count && !out_of_sectors_; ++i) chain.push_back(Allocate());

@@ -178,6 +178,11 @@ Status CompoundFileImpl::WalkRootTree() {
   while (!stack.empty()) {
     uint32_t id = stack.back();
     stack.pop_back();
+    // The walk of a sound tree meets the names in ascending order, each once: a name
+    // out of order, or repeated, would be found by one reader and not by another.
+    if (!order.empty() && CompareEntryNames(state_.entries[order.back()].name, state_.entries[id].name) >= 0) {
+      return DamagedFile("the directory's names are out of order or repeated");
+    }
     order.push_back(id);
     MKX_TRY(push_left_spine(state_.entries[id].right));
   }
@@ -227,7 +232,7 @@ Result<Chain> CompoundFileImpl::RegularChain(uint32_t id) const {
   const uint32_t ss = state_.sector_size();
   FatReader fat(*file_, state_.header.sector_shift, state_.fat_sectors);
   const uint32_t limit = std::min<uint64_t>(FileSectorCount(), fat.size());
-  const uint64_t needed = (e.size + ss - 1) / ss;
+  const uint64_t needed = UnitsFor(e.size, ss);
   if (needed > limit) return DamagedStream(e.name, "its size exceeds the file");
   std::vector<uint32_t> chain;
   chain.reserve(needed);
@@ -249,9 +254,9 @@ Result<Chain> CompoundFileImpl::MiniChain(uint32_t id) const {
     if (it != chain_cache_.end()) return it->second;
   }
   const DirEntry& e = state_.entries[id];
-  const uint64_t mini_capacity = (state_.entries[0].size + kMiniSectorSize - 1) / kMiniSectorSize;
+  const uint64_t mini_capacity = UnitsFor(state_.entries[0].size, kMiniSectorSize);
   const uint64_t limit = std::min<uint64_t>(state_.minifat.size(), mini_capacity);
-  const uint64_t needed = (e.size + kMiniSectorSize - 1) / kMiniSectorSize;
+  const uint64_t needed = UnitsFor(e.size, kMiniSectorSize);
   std::vector<uint32_t> chain;
   uint32_t s = e.start;
   for (uint64_t i = 0; i < needed; ++i) {

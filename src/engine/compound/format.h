@@ -24,6 +24,10 @@ inline constexpr uint32_t kFreeSector = 0xFFFFFFFF;
 inline constexpr uint32_t kNoStream = 0xFFFFFFFF;
 
 inline constexpr size_t kHeaderSize = 512;
+
+/// How many units of `unit` bytes hold `bytes`; never wraps (a version 4 stream size
+/// can be any 64-bit value).
+inline constexpr uint64_t UnitsFor(uint64_t bytes, uint64_t unit) { return bytes / unit + (bytes % unit != 0); }
 inline constexpr size_t kDirEntrySize = 128;
 inline constexpr size_t kHeaderDifatCount = 109;
 inline constexpr uint32_t kMiniSectorSize = 64;

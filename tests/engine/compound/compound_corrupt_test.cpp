@@ -69,6 +69,11 @@ struct Raw {
     return MiniFatAt(m);
   }
   uint32_t RootChildEntry() const { return Get32(Entry(0) + 76); }
+  /// Renames an entry in place, keeping its length and its place in the tree.
+  void Rename(std::u16string_view from, std::u16string_view to) {
+    const size_t at = EntryNamed(from);
+    for (size_t i = 0; i < to.size(); ++i) Put16(at + 2 * i, to[i]);
+  }
 };
 
 const std::vector<uint8_t> kSmall = PatternBytes(100, 1);
@@ -168,6 +173,10 @@ std::vector<CorruptCase> Cases() {
        Outcome::kOpenFails, u"", "mini sector that is already in use"},
       {"MiniStreamTooShort", [](Raw& r) { r.Put32(r.Entry(0) + 120, 64); }, Outcome::kOpenFails, u"", "longer than the mini stream"},
       // Version 3 ignores the high half of the size field.
+      // A reader that searches the tree and one that walks it would find different
+      // streams, or none.
+      {"RepeatedName", [](Raw& r) { r.Rename(u"Other", u"Small"); }, Outcome::kOpenFails, u"", "out of order or repeated"},
+      {"NamesOutOfOrder", [](Raw& r) { r.Rename(u"Other", u"Zzzzz"); }, Outcome::kOpenFails, u"", "out of order or repeated"},
       {"HighSizeBitsIgnored", [](Raw& r) { r.Put32(r.EntryNamed(u"Big") + 124, 0xFFFF); }, Outcome::kReads,
        u"Big"},
   };
@@ -255,6 +264,21 @@ TEST(CompoundSharedSectors, FoundAWordIntoARun) {
   auto cf = CompoundFile::Open(std::make_unique<MemoryFile>(std::make_shared<std::vector<uint8_t>>(raw.b)));
   ASSERT_FALSE(cf.ok());
   EXPECT_NE(platform::Narrow(cf.error().fields[0]).find("already in use"), std::string::npos);
+}
+
+// A version 4 size near 2^64 must not wrap to a chain of no sectors.
+TEST(CompoundVersion4, SizeNearTwoToTheSixtyFourIsDamage) {
+  std::vector<uint8_t> b = mkx::test::ReadBytes(mkx::test::RealFixture("msi_with_external_cab.msi"));
+  ASSERT_EQ(b[26], 4);
+  auto u32 = [&](size_t at) { return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24); };
+  size_t entry = (static_cast<size_t>(u32(48)) + 1) * 4096 + 128;
+  while (b[entry + 66] != 2) entry += 128;  // the first stream in the directory's first sector
+  for (int i = 0; i < 4; ++i) b[entry + 116 + i] = 0xFF;
+  b[entry + 116] = 0xFE;  // starts at end of chain
+  for (int i = 0; i < 8; ++i) b[entry + 120 + i] = i == 0 ? 0xF0 : 0xFF;
+  auto bytes = std::make_shared<std::vector<uint8_t>>(b);
+  auto cf = CompoundFile::Open(std::make_unique<MemoryFile>(bytes, false));
+  EXPECT_EQ(cf.code(), result_code::kOpenFailed);
 }
 
 TEST(CompoundVersion4, CommitKeepsFourKilobyteSectors) {
