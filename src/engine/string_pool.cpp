@@ -113,14 +113,17 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
 
 std::u16string StringPool::Text(uint32_t id) const { return DecodeText(codepage_, Bytes(id)); }
 
-uint32_t StringPool::FindBytes(std::string_view bytes) const {
+uint32_t StringPool::FindBytes(std::string_view bytes, bool* repeated) const {
+  if (repeated) *repeated = false;
   if (bytes.empty()) return 0;
   if (index_.empty()) BuildIndex();
   const size_t mask = index_.size() - 1;
-  uint32_t best = 0;  // the lowest id holding these bytes (a pool may hold a string twice)
+  uint32_t best = 0;  // the lowest id holding these bytes
   for (size_t at = HashBytes(bytes) & mask; index_[at] != 0; at = (at + 1) & mask) {
     const uint32_t id = index_[at];
-    if ((best == 0 || id < best) && Bytes(id) == bytes) best = id;
+    if (Bytes(id) != bytes) continue;
+    if (best != 0 && repeated) *repeated = true;
+    if (best == 0 || id < best) best = id;
   }
   return best;
 }

@@ -53,8 +53,9 @@ class StringPool {
   /// Decoded text of a string.
   std::u16string Text(uint32_t id) const;
 
-  /// Id of the string with these bytes, or 0.
-  uint32_t FindBytes(std::string_view bytes) const;
+  /// Id of the string with these bytes, or 0. A pool can hold a string twice: the
+  /// lowest id is given, and `repeated`, when given, tells whether there are more.
+  uint32_t FindBytes(std::string_view bytes, bool* repeated = nullptr) const;
   /// Id of the string with this text (encoded in the pool codepage), or 0.
   uint32_t FindText(std::u16string_view text) const;
   /// Id of the string, adding it (to a free slot, else at the end) if absent.

@@ -246,7 +246,17 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
     const char* property_table;  // CREATE TABLE replacing the Property table, or ""
     std::string properties;
     const char* expected;  // a line of the output
+    const char* patch = "";  // Python (olefile) run on the copy first, or ""
   };
+  // Makes the pool hold "MYPROP" twice (the fixture has "myprop" too): two rows of
+  // that name, keyed by different ids.
+  const char* twin_name =
+      "import sys, olefile\n"
+      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+      "for e in f.listdir():\n"
+      "    d = f.openstream(e).read()\n"
+      "    if b'MYPROP' in d and b'myprop' in d: f.write_stream(e, d.replace(b'myprop', b'MYPROP'))\n"
+      "f.close()\n";
   const Case cases[] = {
       {"an extra required column", "minimal.msi",
        "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
@@ -261,6 +271,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       {"two names one cp932 byte string", "cp932.msi", "", "\xfcX=1\n\xfdX=2\n", "Error in updating property "},
       {"cp1252 bytes that are not Latin-1", "cp1252.msi", "", "GOOD=1\nEURO=\x80\nOE=\x9c\n",
        "Error in updating property EURO as value "},
+      {"a name the string pool holds twice", "minimal.msi", "", "MYPROP=new\n",
+       "Error in updating property MYPROP as value new\n", twin_name},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -271,6 +283,9 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
     if (*c.property_table) {
       ASSERT_EQ(test::Run({"msibuild", db, "-q", "DROP TABLE Property"}).exit_code, 0);
       ASSERT_EQ(test::Run({"msibuild", db, "-q", c.property_table}).exit_code, 0);
+    }
+    if (*c.patch) {
+      ASSERT_EQ(test::Run({"/usr/bin/python3", "-c", c.patch, db}).exit_code, 0);
     }
     test::WriteText(work.File("props.txt"), c.properties);
     test::WriteText(work.File("out.mst"), "previous");

@@ -207,7 +207,18 @@ bool View::Matches(size_t row) const {
   return true;
 }
 
-std::vector<size_t> View::MatchingRows() const {
+// Rows are keyed by string ids: a text held under two ids could key two rows that the
+// key index tells apart, and one of them would be missed. Such a key is refused.
+Result<uint32_t> View::KeyStringId(const std::string& bytes) const {
+  bool repeated = false;
+  const uint32_t id = db_.strings().FindBytes(bytes, &repeated);
+  if (!repeated) return id;
+  return ExecuteError(u"Database: [2]. The string pool of the database holds the key text '[3]' more than once, "
+                      u"so its rows cannot be told apart: [4].",
+                      {db_.strings().Text(id), text_});
+}
+
+Result<std::vector<size_t>> View::MatchingRows() const {
   std::vector<size_t> rows;
   if (!key_lookup_.empty()) {
     const engine::TableSchema& schema = table_->schema();
@@ -217,7 +228,9 @@ std::vector<size_t> View::MatchingRows() const {
       const CellKind kind = schema.columns[k].kind();
       if (r.kind == Resolved::Kind::kNull) return rows;  // = null is never true
       if (kind == CellKind::kString) {
-        key[k] = db_.strings().FindBytes(r.bytes);
+        auto id = KeyStringId(r.bytes);
+        if (!id.ok()) return id.take_error();
+        key[k] = *id;
         if (key[k] == 0) return rows;  // text absent from the pool: no row can hold it
       } else {
         if (!FitsInteger(kind, r.integer)) return rows;
@@ -263,9 +276,10 @@ Status View::Execute(std::span<const Value> params) {
 }
 
 Status View::ExecuteSelect() {
-  std::vector<size_t> rows = MatchingRows();
-  rows_.reserve(rows.size());
-  for (size_t row : rows) {
+  auto rows = MatchingRows();
+  if (!rows.ok()) return rows.take_error();
+  rows_.reserve(rows->size());
+  for (size_t row : *rows) {
     std::vector<Value> values;
     values.reserve(columns_.size());
     for (size_t column : columns_) values.push_back(CellValue(row, column));
@@ -361,7 +375,9 @@ Status View::ExecuteInsert() {
   for (size_t k = 0; k < key.size(); ++k) {
     const Resolved& r = given[k] ? *given[k] : null_value;
     if (r.kind == Resolved::Kind::kString) {
-      key[k] = db_.strings().FindBytes(r.bytes);
+      auto id = KeyStringId(r.bytes);
+      if (!id.ok()) return id.take_error();
+      key[k] = *id;
       key_may_exist = key_may_exist && key[k] != 0;
     } else if (r.kind == Resolved::Kind::kInteger) {
       key[k] = engine::EncodeInteger(schema.columns[k].kind(), r.integer);
@@ -392,7 +408,9 @@ Status View::ExecuteUpdate() {
     }
     MKX_TRY(CheckStorable(columns_[i], resolved_[value_ops_[i]]));
   }
-  const std::vector<size_t> rows = MatchingRows();
+  auto matching = MatchingRows();
+  if (!matching.ok()) return matching.take_error();
+  const std::vector<size_t>& rows = *matching;
   if (rows.empty()) return Ok{};
   std::vector<uint32_t> cells(columns_.size());
   for (size_t i = 0; i < columns_.size(); ++i) cells[i] = StoreCell(columns_[i], resolved_[value_ops_[i]]);

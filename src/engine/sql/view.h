@@ -22,6 +22,8 @@
 //     otherwise; queries cannot write stream columns except with null on INSERT.
 //  8. Where the WHERE clause fixes every key column, the row is found through the
 //     table's key index instead of a scan; rows come back in table order otherwise.
+//     A key text that the pool holds under two ids fails the statement (so does an
+//     INSERT of it): rows are keyed by id, and one of the two would be missed.
 #pragma once
 
 #include <cstdint>
@@ -85,7 +87,9 @@ class View {
   Status CheckComparisons() const;
   Status CheckStorable(size_t column, const Resolved& value) const;
   uint32_t StoreCell(size_t column, const Resolved& value);
-  std::vector<size_t> MatchingRows() const;
+  Result<std::vector<size_t>> MatchingRows() const;
+  /// The id of a string key's text; fails when the pool holds the text twice.
+  Result<uint32_t> KeyStringId(const std::string& bytes) const;
   bool Matches(size_t row) const;
   engine::Value CellValue(size_t row, size_t column) const;
   std::u16string KeyText(std::span<const uint32_t> cells) const;
