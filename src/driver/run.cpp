@@ -58,10 +58,11 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
   return all_set;
 }
 
-/// Whether the database has a Property table at all.
-bool HasPropertyTable(installer::InstallerDatabase& msi, MSIHANDLE database) {
+/// Opens a view of the Property table: ERROR_SUCCESS, ERROR_BAD_QUERY_SYNTAX when the
+/// database has no such table, or the code of a table that cannot be read.
+UINT OpenPropertyTable(installer::InstallerDatabase& msi, MSIHANDLE database) {
   tool::ScopedMsiHandle view(msi, 0);
-  return msi.MsiDatabaseOpenViewW(database, u"SELECT Property FROM Property", view.out()) == ERROR_SUCCESS;
+  return msi.MsiDatabaseOpenViewW(database, u"SELECT Property FROM Property", view.out());
 }
 
 }  // namespace
@@ -126,8 +127,14 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
     transform::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
-  if (!HasPropertyTable(msi, working.get())) {
+  // Without a readable Property table every line still runs, and fails.
+  const UINT property_table = OpenPropertyTable(msi, working.get());
+  if (property_table == ERROR_BAD_QUERY_SYNTAX) {
     platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
+  } else if (property_table != ERROR_SUCCESS) {
+    platform::Print(u"Error in reading the Property table of the MSI %s, Err#%d\n",
+                    {options.DatabasePath, Signed(property_table)});
+    transform::ReportLastInstallerError(msi, property_table);
   }
   transform::PublishChecks checks;
   // A property that was not set fails the run, and a transform without it is not

@@ -5,6 +5,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "engine/compound/compound_file.h"
+#include "engine/stream_name.h"
+#include "platform/file.h"
 #include "support/test_support.h"
 
 namespace mkx {
@@ -219,20 +222,39 @@ TEST(EndToEndTest, ExistingTransformIsReplacedOnlyOnSuccess) {
 namespace mkx {
 namespace {
 
-TEST(EndToEndTest, DatabaseWithoutPropertyTableReportsBothStatements) {
-  test::TempDir work;
-  ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
-  test::CopyFile(test::BuiltFixture("minimal.msi"), work.File("noprop.msi"));
-  ASSERT_EQ(test::Run({"msibuild", work.File("noprop.msi"), "-q", "DROP TABLE Property"}).exit_code, 0);
-  test::WriteText(work.File("props.txt"), "A=1\n");
-  auto result = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"),
-                           work.File("noprop.msi")},
-                          {"TMPDIR=" + work.File("tmp")});
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.out, "The MSI " + work.File("noprop.msi") + " has no Property table: no property can be set\n"
-                        "A=1 \nError in inserting property A as value 1\n"
-                        "Error in updating property A as value 1\n \n");
-  EXPECT_FALSE(test::FileExists(work.File("out.mst")));
+// No Property table, or one that cannot be read (its stream holds no whole rows): the
+// output says which, and every line still runs and fails.
+TEST(EndToEndTest, DatabaseWithoutReadablePropertyTableReportsBothStatements) {
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged);
+    test::TempDir work;
+    ASSERT_EQ(mkdir(work.File("tmp").c_str(), 0700), 0);
+    const std::string db = work.File("noprop.msi");
+    test::CopyFile(test::BuiltFixture("minimal.msi"), db);
+    if (damaged) {
+      auto file = platform::OpenFile(db, platform::FileMode::kReadWrite);
+      ASSERT_TRUE(file.ok());
+      auto cf = compound::CompoundFile::Open(std::move(*file));
+      ASSERT_TRUE(cf.ok());
+      const std::vector<compound::StreamChange> odd{{engine::EncodeStreamName(u"Property", true),
+                                                     std::vector<uint8_t>(41, 1)}};
+      ASSERT_TRUE((*cf)->Commit(odd).ok());
+    } else {
+      ASSERT_EQ(test::Run({"msibuild", db, "-q", "DROP TABLE Property"}).exit_code, 0);
+    }
+    test::WriteText(work.File("props.txt"), "A=1\n");
+    auto result = test::Run({test::ToolPath(), "-t", work.File("out.mst"), "-p", work.File("props.txt"), db},
+                            {"TMPDIR=" + work.File("tmp")});
+    EXPECT_EQ(result.exit_code, 1);
+    const std::string first = damaged ? "Error in reading the Property table of the MSI " + db + ", Err#1627\n"
+                                      : "The MSI " + db + " has no Property table: no property can be set\n";
+    EXPECT_EQ(result.out.substr(0, first.size()), first) << result.out;
+    EXPECT_NE(result.out.find("A=1 \nError in inserting property A as value 1\n"
+                              "Error in updating property A as value 1\n \n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_FALSE(test::FileExists(work.File("out.mst")));
+  }
 }
 
 // Runs that must not end in success: a Property table that is not the standard one,
