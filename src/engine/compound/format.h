@@ -24,10 +24,6 @@ inline constexpr uint32_t kFreeSector = 0xFFFFFFFF;
 inline constexpr uint32_t kNoStream = 0xFFFFFFFF;
 
 inline constexpr size_t kHeaderSize = 512;
-
-/// How many units of `unit` bytes hold `bytes`; never wraps (a version 4 stream size
-/// can be any 64-bit value).
-inline constexpr uint64_t UnitsFor(uint64_t bytes, uint64_t unit) { return bytes / unit + (bytes % unit != 0); }
 inline constexpr size_t kDirEntrySize = 128;
 inline constexpr size_t kHeaderDifatCount = 109;
 inline constexpr uint32_t kMiniSectorSize = 64;
@@ -36,6 +32,10 @@ inline constexpr size_t kMaxNameUnits = 31;
 
 inline constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0,
                                                       0xA1, 0xB1, 0x1A, 0xE1};
+
+/// How many units of `unit` bytes hold `bytes`; never wraps (a version 4 stream size
+/// can be any 64-bit value).
+inline constexpr uint64_t UnitsFor(uint64_t bytes, uint64_t unit) { return bytes / unit + (bytes % unit != 0); }
 
 enum ObjectType : uint8_t { kTypeUnused = 0, kTypeStorage = 1, kTypeStream = 2, kTypeRoot = 5 };
 enum Color : uint8_t { kRed = 0, kBlack = 1 };
