@@ -42,7 +42,8 @@ std::optional<std::string> StringOf(const PropertySet& set, uint32_t id) {
   return p->text;
 }
 
-// Value of a Property row, empty when the table or the row is absent.
+// Value of a Property row, empty when the table or the row is absent. Rows are matched by the
+// text of their key, so that the string pool needs no index for the few names a summary reads.
 Result<std::u16string> PropertyValue(Database& db, std::u16string_view name) {
   const TableSchema* schema = db.FindSchema(u"Property");
   if (!schema) return std::u16string();
@@ -50,12 +51,14 @@ Result<std::u16string> PropertyValue(Database& db, std::u16string_view name) {
   if (!value_column || schema->key_count() != 1) return std::u16string();
   auto table = db.GetTable(u"Property");
   if (!table.ok()) return table.take_error();
-  const uint32_t id = db.strings().FindText(name);
-  if (id == 0) return std::u16string();
-  const uint32_t key[] = {id};
-  auto row = (*table)->FindByKey(key);
-  if (!row) return std::u16string();
-  return db.strings().Text((*table)->Cell(*row, *value_column));
+  const StringPool& strings = db.strings();
+  const std::string key = EncodeText(strings.codepage(), name);
+  if (!EncodedExactly(strings.codepage(), name, key)) return std::u16string();
+  const Table& rows = **table;
+  for (size_t row = 0; row < rows.row_count(); ++row) {
+    if (strings.Bytes(rows.Cell(row, 0)) == key) return strings.Text(rows.Cell(row, *value_column));
+  }
+  return std::u16string();
 }
 
 Result<std::u16string> RequiredProperty(Database& db, std::u16string_view name) {
