@@ -8,7 +8,8 @@
 # A prefix is (re)made when it is missing or its stamp differs: one made before
 # wine32 was installed no longer starts. Returns 77, with the reason on standard
 # output, when this machine cannot run the program (no Wine, no wine32, or a kernel
-# that does not run 32-bit programs); 2 when the prefix cannot be made.
+# that does not run 32-bit programs), or 2 when MKX_WINE_REQUIRED is set; 2 when
+# the prefix cannot be made.
 
 wine_stamp() {
   local arches=() d
@@ -25,8 +26,15 @@ pe_machine() {
   od -An -tx2 -j$((offset + 4)) -N2 "$1" | tr -d ' '
 }
 
+# not_run REASON: the program cannot run here.
+not_run() {
+  echo "not run: $1"
+  [ -z "${MKX_WINE_REQUIRED:-}" ] || return 2
+  return 77
+}
+
 wine_env() {
-  command -v wine >/dev/null || { echo "not run: wine is not installed"; return 77; }
+  command -v wine >/dev/null || { not_run "wine is not installed"; return; }
   local cache
   case $(pe_machine "$1") in
     8664)
@@ -36,9 +44,9 @@ wine_env() {
       # Debian's wine32 loader is a 32-bit Linux program: it needs a kernel with
       # 32-bit support (ia32_emulation, off by default on some kernels).
       [ -d /usr/lib/i386-linux-gnu/wine ] && [ -x /usr/lib/wine/wine ] ||
-        { echo "not run: 32-bit Wine (wine32:i386) is not installed"; return 77; }
+        { not_run "32-bit Wine (wine32:i386) is not installed"; return; }
       /usr/lib/wine/wine --version >/dev/null 2>&1 ||
-        { echo "not run: this kernel cannot run 32-bit programs (32-bit Wine fails to start)"; return 77; }
+        { not_run "this kernel cannot run 32-bit programs (32-bit Wine fails to start)"; return; }
       cache=${MKX_WINE32_CACHE:-${TMPDIR:-/tmp}/mkxform-wine32-$(id -u)}
       export WINEARCH=win32 ;;
     *) echo "$1 is not an i686 or x86-64 Windows program"; return 2 ;;

@@ -5,15 +5,21 @@
 # back end writes a transform the installer applies as intended (msi-oracle check),
 # the system back end sets every property and stops at generation (Err#120 from
 # Wine's msi.dll).
-#   zip-package.sh BUILD_DIR VERSION native|system SHARED_DIR
+#   zip-package.sh BUILD_DIR VERSION native|system SHARED_DIR [CPACK_OUTPUT_DIR]
+# CPACK_OUTPUT_DIR, when given, already holds cpack's output for BUILD_DIR (made on
+# another machine than the one that runs the program), and cpack is not run.
 set -u
 build=$(realpath "$1") version=$2 backend=$3 shared=$(realpath "$4")
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/mkx-zip.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch/out" >"$scratch/log" 2>&1 ||
-  { cat "$scratch/log"; echo "cpack failed"; exit 1; }
+if [ $# -ge 5 ]; then
+  cp -r "$5" "$scratch/out"
+else
+  cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$scratch/out" >"$scratch/log" 2>&1 ||
+    { cat "$scratch/log"; echo "cpack failed"; exit 1; }
+fi
 zip=$(ls "$scratch"/out/mkxform-"$version"-win*.zip 2>/dev/null)
 [ -f "$zip" ] || { ls "$scratch/out"; echo "no archive mkxform-$version-win*.zip"; exit 1; }
 top=$(basename "$zip" .zip)
