@@ -31,10 +31,14 @@ stamp=$(cat scripts/vm-i686.sh scripts/vm/init | cksum)
 
 if [ "$(cat "$dir/ready" 2>/dev/null)" != "$stamp" ]; then
   echo "vm-i686: making the machine in $dir"
-  rm -rf "$dir/root" "$dir/kernel" "$dir/initrd" "$dir/ready"
+  # An earlier attempt killed while it worked in the tree may have left the host's
+  # /proc and /dev mounted there: never delete through them.
+  umount -l "$dir/root/proc" "$dir/root/dev" 2>/dev/null || true
+  rm -rf --one-file-system "$dir/root" "$dir/kernel" "$dir/initrd" "$dir/ready"
   debootstrap --variant=minbase bookworm "$dir/root" http://deb.debian.org/debian >"$dir/debootstrap.log" 2>&1 ||
     { tail -n 20 "$dir/debootstrap.log"; exit 2; }
-  trap 'umount "$dir/root/proc" "$dir/root/dev" 2>/dev/null || true' EXIT
+  trap 'umount -l "$dir/root/proc" "$dir/root/dev" 2>/dev/null || true' EXIT
+  trap 'exit 130' INT TERM HUP
   mount -t proc proc "$dir/root/proc"
   mount --bind /dev "$dir/root/dev"
   # The packages the tests need, and Debian's kernel (32-bit programs on), fetched
@@ -45,7 +49,7 @@ if [ "$(cat "$dir/ready" 2>/dev/null)" != "$stamp" ]; then
     mkdir -p /var/tmp/kernel && cd /var/tmp/kernel && apt-get download \$kernel" \
     >"$dir/packages.log" 2>&1 || { tail -n 20 "$dir/packages.log"; exit 2; }
   umount "$dir/root/proc" "$dir/root/dev"
-  trap - EXIT
+  trap - EXIT INT TERM HUP
   mkdir -p "$dir/kernel"
   dpkg -x "$dir"/root/var/tmp/kernel/linux-image-*.deb "$dir/kernel"
   rm -rf "$dir/root/var/tmp/kernel"
