@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <vector>
 
 #include "platform/file.h"
@@ -158,6 +159,11 @@ Status OutputFile::Publish() {
     if (fd < 0) return OutputError(result_code::kCreateFailed, target_, errno);
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // A file is overwritten with termination signals held back, and they are ignored
+    // once it holds the transform: a signal never leaves it half old, half new. A FIFO
+    // or device may wait for its reader, and stays interruptible.
+    std::optional<DeferTerminationSignals> deferred;
+    if (regular) deferred.emplace();
     Status written;
 #ifdef FALLOC_FL_KEEP_SIZE
     // A file is given room for the whole transform before it is touched, so that a
