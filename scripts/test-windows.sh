@@ -51,7 +51,8 @@ if [ -n "$in_vm" ]; then
   zips=""
   for backend in native system; do
     rm -rf "build-win32-$backend/zip-out"
-    cpack --config "build-win32-$backend/CPackConfig.cmake" -G ZIP -B "build-win32-$backend/zip-out" >/dev/null
+    cpack --config "build-win32-$backend/CPackConfig.cmake" -G ZIP -B "build-win32-$backend/zip-out" \
+      >"build-win32-$backend/cpack.log" 2>&1 || { cat "build-win32-$backend/cpack.log"; exit 1; }
     zips="$zips
       tests/windows/zip-package.sh build-win32-$backend $version $backend '$shared' build-win32-$backend/zip-out &&"
   done

@@ -20,6 +20,7 @@ cd "$(dirname "$0")/.."
 here=$(pwd)
 mounts=${MKX_VM_MOUNTS:-$here}
 guest_packages="wine wine32:i386 wine64 cmake make python3 python3-gi gir1.2-libmsi-1.0 python3-olefile msitools wixl util-linux bsdutils bsdextrautils procps"
+# The modules that share folders over 9p, each after those it needs.
 modules="drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p"
 
 for path in $mounts; do
@@ -58,7 +59,10 @@ if [ "$(cat "$dir/ready" 2>/dev/null)" != "$stamp" ]; then
   cp /bin/busybox "$dir/initrd/bin/busybox"
   cp scripts/vm/init "$dir/initrd/init"
   chmod 755 "$dir/initrd/init"
-  for m in $modules; do cp "$dir"/kernel/lib/modules/*/kernel/$m.ko "$dir/initrd/lib/"; done
+  for m in $modules; do
+    cp "$dir"/kernel/lib/modules/*/kernel/$m.ko "$dir/initrd/lib/"
+    basename "$m" >>"$dir/initrd/lib/order"  # init loads them in this order
+  done
   (cd "$dir/initrd" && find . | cpio -o -H newc 2>/dev/null | gzip -1 >"$dir/initrd.gz")
   printf '%s\n' "$stamp" >"$dir/ready"
 fi

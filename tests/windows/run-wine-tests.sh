@@ -26,15 +26,14 @@ fail() { echo "FAIL [$case_name]: $*"; failures=$((failures + 1)); }
 run() {
   case_name=$1; shift
   count=$((count + 1))
-  # Output to a file: a pipe would stay open while the wineserver lingers.
-  (cd "$work" && wine "$exe" "$@" >"$work/out.raw" 2>"$work/err.raw")
-  status=$?
-  # A client that started as the previous run's wineserver was shutting down loses
-  # its server before the program starts ("wine client error"): that run is repeated.
-  if grep -q '^wine client error' "$work/err.raw"; then
+  # Output to a file: a pipe would stay open while the wineserver lingers. A client
+  # that started as the previous run's wineserver was shutting down loses its server
+  # before the program starts ("wine client error"): that run is repeated once.
+  for _ in 1 2; do
     (cd "$work" && wine "$exe" "$@" >"$work/out.raw" 2>"$work/err.raw")
     status=$?
-  fi
+    grep -q '^wine client error' "$work/err.raw" || break
+  done
   out=$(cat "$work/out.raw"; echo x); out=${out%x}
   text=${out//$'\r\n'/$'\n'}
   if [ -s "$work/err.raw" ]; then fail "wrote to standard error: $(head -c 300 "$work/err.raw")"; fi
