@@ -4,11 +4,11 @@
 #include <cstdint>
 
 #include "platform/text_file.h"
+#include "platform/wide.h"
 
 namespace mkx::platform {
 namespace {
 
-constexpr int kReplacement = 0xFFFD;
 constexpr int kControlZ = 0x1A;
 
 bool IsContinuation(int b) { return b >= 0x80 && b <= 0xBF; }
@@ -73,6 +73,15 @@ void TextModeFile::DetectEncoding() {
   }
 }
 
+// Text that is not in the file's encoding: no character could stand for what the
+// file means, so the input ends as after a read error.
+int TextModeFile::Malformed(std::u16string_view reason) {
+  const uint64_t read = consumed_ - len_ + pos_;  // up to the offending byte, counted from 1
+  failure_ = std::u16string(reason) + u" at byte " + FromAscii(std::to_string(read)) + u" of the file";
+  pending_ = -1;
+  return -1;
+}
+
 int TextModeFile::DecodeUnit() {
   if (low_surrogate_ >= 0) {
     const int low = low_surrogate_;
@@ -86,7 +95,7 @@ int TextModeFile::DecodeUnit() {
     case TextEncoding::kUtf16Le:
     case TextEncoding::kUtf16Be: {
       const int b1 = NextByte();
-      if (b1 < 0) return kReplacement;  // an odd last byte
+      if (b1 < 0) return Malformed(u"the UTF-16 text ends with half a character");
       return encoding_ == TextEncoding::kUtf16Le ? b0 | b1 << 8 : b0 << 8 | b1;
     }
     case TextEncoding::kUtf8: break;
@@ -106,15 +115,12 @@ int TextModeFile::DecodeUnit() {
     if (b0 == 0xF0) low = 0x90;   // overlong
     if (b0 == 0xF4) high = 0x8F;  // above U+10FFFF
   } else {
-    return kReplacement;
+    return Malformed(u"the UTF-8 text is malformed");
   }
   for (int i = 0; i < count; ++i) {
     const int b = NextByte();
     const bool fits = i == 0 ? b >= low && b <= high : IsContinuation(b);
-    if (!fits) {
-      if (b >= 0) --pos_;  // not part of this sequence: read it again next time
-      return kReplacement;
-    }
+    if (!fits) return Malformed(u"the UTF-8 text is malformed");
     code = code << 6 | static_cast<uint32_t>(b & 0x3F);
   }
   if (code < 0x10000) return static_cast<int>(code);

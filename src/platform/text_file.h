@@ -6,7 +6,8 @@
 // 16-bit characters so decoded: a carriage return directly followed by a line feed
 // reads as the line feed alone; a lone carriage return stays; the character 0x1A
 // ends the input unless the file is a character device (a console passes it
-// through). Malformed UTF-8, and an odd last byte of a UTF-16 file, read as U+FFFD.
+// through). Malformed UTF-8, and an odd last byte of a UTF-16 file, end the input
+// as a read error does: failed() tells, failure() says what was found and where.
 //
 // The decoding is shared by every platform (text_decoding.cpp); the per-platform
 // file opens the file and fills the byte buffer.
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/result.h"
 
@@ -33,7 +35,7 @@ class TextModeFile {
   TextModeFile& operator=(const TextModeFile&) = delete;
 
   /// The next 16-bit character, or -1 at the end of the input (or after a read
-  /// error; then failed() is true and failure() gives the system's reason).
+  /// error or malformed text; then failed() is true and failure() gives the reason).
   int Get();
   bool failed() const { return !failure_.empty(); }
   const std::u16string& failure() const { return failure_; }
@@ -49,6 +51,7 @@ class TextModeFile {
   int DecodeUnit();   // the next character in the file's encoding, -1 at the end
   int NextUnit();     // DecodeUnit, ended by 0x1A where the platform ends text there
   void DetectEncoding();
+  int Malformed(std::u16string_view reason);  // records the failure, ends the input
 
   int fd_;
   bool stops_at_ctrl_z_;

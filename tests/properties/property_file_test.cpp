@@ -11,8 +11,9 @@ namespace {
 using platform::Widen;
 
 
-/// Every line the reader yields, in order, until it reports the last one.
-std::vector<std::u16string> ReadAllLines(const std::string& bytes) {
+/// Every line the reader yields, in order, until it reports the last one; `failure`
+/// receives the reader's failure, if any.
+std::vector<std::u16string> ReadAllLines(const std::string& bytes, std::u16string* failure = nullptr) {
   test::TempDir dir;
   test::WriteText(dir.File("p.txt"), bytes);
   auto file = OpenPropertyFile(Widen(dir.File("p.txt")));
@@ -24,6 +25,7 @@ std::vector<std::u16string> ReadAllLines(const std::string& bytes) {
     if (line.last) break;
     if (lines.size() > 1000000) ADD_FAILURE() << "reader does not stop";
   }
+  if (failure != nullptr) *failure = (*file)->failure();
   return lines;
 }
 
@@ -51,18 +53,36 @@ TEST(PropertyReaderTest, ByteOrderMarkChoosesTheEncoding) {
   } cases[] = {
       {"\xEF\xBB\xBF" "a=\xD0\x96\xD0\xB0\r\nB=2", {u"a=\u0416\u0430", u"B=2"}},  // UTF-8
       {"\xEF\xBB\xBF\xF0\x9F\x98\x80\n", {u"\U0001F600", u""}},   // above U+FFFF: a pair
-      {"\xEF\xBB\xBF\xD0x\xC0\xAF", {u"\uFFFDx\uFFFD\uFFFD"}},       // malformed UTF-8
       {"\xEF\xBB\xBF" "A\x1A" "B", {u"A"}},                          // 0x1A still ends it
       {std::string("\xFF\xFE" "A\0=\0\x16\x04\r\0\n\0" "B\0", 14), {u"A=\u0416", u"B"}},  // UTF-16 LE
       {std::string("\xFE\xFF\0A\0=\x04\x16\0\n", 10), {u"A=\u0416", u""}},            // UTF-16 BE
       {std::string("\xFF\xFE\x1A\x04\x1A\0x\0", 8), {u"\u041A"}},  // U+041A is text, U+001A ends
-      {std::string("\xFF\xFE" "A\0" "B", 5), {u"A\uFFFD"}},           // an odd last byte
       {std::string("\xFF\xFE" "A\0\0\0" "b\0\n\0" "C\0", 12), {u"A", u"C"}},  // NUL ends the text
       {"\xEF\xBB" "x\n", {u"\u00EF\u00BBx", u""}},                   // not a whole mark: bytes
       {"\xFE", {u"\u00FE"}},
       {"x\n\xEF\xBB\xBF", {u"x", u"\u00EF\u00BB\u00BF"}},          // a mark only counts first
   };
   for (const auto& c : cases) EXPECT_EQ(ReadAllLines(c.bytes), c.lines) << c.bytes;
+}
+
+// Text not in the marked encoding ends the input with a failure: no character could
+// stand for it.
+TEST(PropertyReaderTest, MalformedTextFails) {
+  struct Case {
+    std::string bytes;
+    std::u16string failure;
+  } cases[] = {
+      {"\xEF\xBB\xBF" "A=1\nB=\xD0x", u"the UTF-8 text is malformed at byte 11 of the file"},
+      {"\xEF\xBB\xBF" "A=\xC0\xAF", u"the UTF-8 text is malformed at byte 6 of the file"},   // overlong
+      {"\xEF\xBB\xBF" "A=\xED\xA0\x80", u"the UTF-8 text is malformed at byte 7 of the file"},  // surrogate
+      {"\xEF\xBB\xBF" "A=\xE6\x97", u"the UTF-8 text is malformed at byte 7 of the file"},  // cut short
+      {std::string("\xFF\xFE" "A\0" "B", 5), u"the UTF-16 text ends with half a character at byte 5 of the file"},
+  };
+  for (const auto& c : cases) {
+    std::u16string failure;
+    ReadAllLines(c.bytes, &failure);
+    EXPECT_EQ(failure, c.failure) << c.bytes;
+  }
 }
 
 TEST(PropertyReaderTest, LongLinesAreReadWhole) {
