@@ -101,7 +101,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   const Result<platform::FileState> source_state = platform::GetFileState(database_path);
   // Destroyed in reverse order: the working handle is closed, then the source handle,
   // then the working copy is deleted, on every return below.
-  WorkingCopy working_copy;
+  WorkingCopy working_copy(transform_path);
   const Status copied = working_copy.CopyFrom(options.DatabasePath);
 
   installer::InstallerDatabase msi;

@@ -6,11 +6,18 @@
 
 namespace mkx::driver {
 
-WorkingCopy::WorkingCopy() {
+WorkingCopy::WorkingCopy(const std::string& keep_clear) {
   platform::DeferTerminationSignals deferred;  // no signal between creating and arming
   auto directory = platform::GetTempDirectory(4096);
   auto made = directory.ok() ? platform::CreateUniqueTempFile(*directory, u"msi")
                              : Result<platform::TempFile>(directory.error());
+  if (made.ok() && platform::SameExistingFile(keep_clear, platform::EncodePath(made->path()))) {
+    // The name was free, and the transform is to go there (or where a link there
+    // points): another name, taken while this one is still held.
+    auto other = platform::CreateUniqueTempFile(*directory, u"msi");
+    (void)platform::RemoveFile(platform::EncodePath(made->path()));
+    made = std::move(other);
+  }
   if (!made.ok()) {
     made_ = made.error();
     return;

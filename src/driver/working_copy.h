@@ -16,9 +16,10 @@ namespace mkx::driver {
 /// between (termination handlers must be installed first).
 class WorkingCopy {
  public:
-  /// Creates the file. When none can be made, path() is empty and CopyFrom fails
-  /// with the reason.
-  WorkingCopy();
+  /// Creates the file, never at `keep_clear` (the transform's path: a transform
+  /// published there would be deleted with the copy). When none can be made, path()
+  /// is empty and CopyFrom fails with the reason.
+  explicit WorkingCopy(const std::string& keep_clear);
   /// Deletes the file (nothing is printed).
   ~WorkingCopy();
   WorkingCopy(const WorkingCopy&) = delete;

@@ -631,6 +631,25 @@ TEST(WorkingCopyTest, LinkPlantedAtItsNameIsNeverFollowed) {
   }
 }
 
+// The transform's path may be the one free name a working copy could take: the copy
+// goes elsewhere, so deleting it at the end does not delete the published transform.
+TEST(WorkingCopyTest, NeverTakesTheTransformPath) {
+  Layout l;
+  test::WriteText(l.properties, "A=1\n");
+  for (unsigned n = 1; n <= 0xFFFF; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "msi%X.tmp", n);
+    if (n != 0xABCD) test::WriteText(l.tmp + "/" + name, "");
+  }
+  const std::string transform = l.tmp + "/msiABCD.tmp";
+  std::vector<std::string> argv = l.Tool();
+  argv[2] = transform;
+  std::string out;
+  EXPECT_EQ(Child(argv, l.tmp).Finish(&out), 0) << Tail(out);
+  EXPECT_GT(SizeOf(transform), 0);
+  EXPECT_EQ(Entries(l.tmp).size(), 0xFFFFu);
+}
+
 // A termination signal at each step of publishing the transform (strace delivers it
 // as the step's system call returns): before the rename the previous transform stays
 // byte for byte; after it the new one is complete; no temporary file is left.
