@@ -113,6 +113,11 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
   for (size_t at = 0; at < records.size();) {
     if (records.size() - at < 2) return Unexpected(u"its Property records are cut short");
     const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));
+    if ((mask & 0xFF) == 1 && mask != kInsertBothColumns) {
+      // What the tool can check is the standard table, (Property, Value).
+      return Unexpected(u"the database's Property table is not the standard one of two columns, Property and "
+                        u"Value (an inserted row has mask " + Hex(mask) + u")");
+    }
     if (mask != kInsertBothColumns && mask != kUpdateValue) {
       return Unexpected(u"it holds a Property record of another kind (mask " + Hex(mask) + u")");
     }
