@@ -143,6 +143,11 @@ if [ "$backend" = native ]; then
   run "property byte 0xE9 into a cp1252 database" -t out.mst -p latin1.txt fixtures/cp1252.msi
   expect_status 0
   expect_check "$work/fixtures/cp1252.msi" "$work/out.mst" 'NONASCII=café'
+  # A device is written through, not replaced: NUL takes the transform and the run
+  # succeeds, with no private file left beside it or in the temporary directory.
+  run "transform to the NUL device" -t NUL -p props.txt fixtures/minimal.msi
+  expect_status 0
+  ls -A "$work" "$wintemp" | grep -q '^\.NUL\.' && fail "a private file was left: $(ls -A "$work" "$wintemp")"
 else
   run "system back end end to end" -t out.mst -p props.txt fixtures/minimal.msi
   expect_status 1

@@ -1,18 +1,70 @@
 // Output files on Windows: a temporary file beside the target, flushed, then
-// MoveFileExW over it (which refuses a read-only file with access denied). Windows
-// paths name no FIFOs or devices a transform could be written through to.
+// MoveFileExW over it (which refuses a read-only file with access denied). A device
+// or pipe ("NUL", "COM1", "\\.\pipe\name") is not replaced: the complete bytes are
+// written through to it, from a temporary file in the temporary directory.
 #include "platform/output_file.h"
 
+#include <vector>
+
 #include "platform/file.h"
+#include "platform/system_error.h"
 #include "platform/temp_files.h"
+#include "platform/wide.h"
+#include "platform/windows/win32_support.h"
+
+#include <windows.h>
 
 namespace mkx::platform {
+namespace {
+
+// An existing path that opens for writing as something other than a disk file.
+bool IsDeviceOrPipe(const std::string& path) {
+  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const DWORD type = ::GetFileType(handle);
+  ::CloseHandle(handle);
+  return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
+Status WriteThrough(const std::string& temp, const std::string& target) {
+  auto file = OpenFile(temp, FileMode::kReadOnly);
+  if (!file.ok()) return file.take_error();
+  std::vector<uint8_t> bytes(static_cast<size_t>((*file)->Size()));
+  MKX_TRY((*file)->ReadAt(0, bytes));
+  HANDLE handle = ::CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return SystemError(result_code::kCreateFailed, DecodePath(target), WindowsErrorText(::GetLastError()));
+  }
+  for (size_t done = 0; done < bytes.size();) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+    if (!::WriteFile(handle, bytes.data() + done, chunk, &n, nullptr) || n == 0) {
+      const DWORD err = ::GetLastError();
+      ::CloseHandle(handle);
+      return SystemError(result_code::kWriteFault, DecodePath(target), WindowsErrorText(err));
+    }
+    done += n;
+  }
+  ::CloseHandle(handle);
+  return Ok{};
+}
+
+}  // namespace
 
 Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) {
   std::unique_ptr<OutputFile> out(new OutputFile());
   out->target_ = path;
+  std::string directory;  // beside the target
+  if (IsDeviceOrPipe(path)) {
+    out->kind_ = Kind::kWriteThrough;
+    auto temp_directory = GetTempDirectory();
+    if (!temp_directory.ok()) return temp_directory.take_error();
+    directory = EncodePath(*temp_directory);
+  }
   for (int attempt = 0;; ++attempt) {
-    const std::string temp = PrivateFileName(path);
+    const std::string temp = PrivateFileName(path, directory);
     DeferTerminationSignals deferred;  // no signal between creating and arming
     auto opened = OpenFile(temp, FileMode::kCreateNew);
     if (opened.ok()) {
@@ -29,6 +81,12 @@ OutputFile::~OutputFile() {
 }
 
 Status OutputFile::Publish() {
+  if (kind_ == Kind::kWriteThrough) {
+    // A device may wait for its reader: this stays interruptible.
+    MKX_TRY(WriteThrough(temp_, target_));
+    IgnoreTerminationSignals();
+    return Ok{};  // the temporary file goes with this object
+  }
   auto file = OpenFile(temp_, FileMode::kReadWrite);
   if (!file.ok()) return file.take_error();
   MKX_TRY((*file)->Sync());
