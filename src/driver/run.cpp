@@ -6,6 +6,8 @@
 // it was made, and handles are closed in reverse order of opening, before that.
 #include "driver/run.h"
 
+#include <new>
+
 #include "driver/tool_options.h"
 #include "driver/working_copy.h"
 #include "installer/installer_database.h"
@@ -154,20 +156,37 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   return written ? kExitTransformWritten : kExitNoTransform;
 }
 
-int MainFromBytes(int argc, char** argv) {
-  std::vector<std::u16string> args;
-  args.reserve(static_cast<size_t>(argc));
-  for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
-  const int status = RunTool(args);
+namespace {
+
+// Runs the tool on arguments made by `make_args`. Memory that runs out in the tool's
+// own code (a line too long to hold) ends the run as a failure: every file made so
+// far is deleted on the way out, as each is owned by a scoped object.
+template <typename MakeArgs>
+int RunGuarded(MakeArgs make_args) {
+  int status;
+  try {
+    status = RunTool(make_args());
+  } catch (const std::bad_alloc&) {
+    platform::Print(u"Error: not enough memory for this run, Err#%d\n", {int64_t{result_code::kNotEnoughMemory}});
+    status = kExitNoTransform;
+  }
   platform::FlushConsole();
   return status;
 }
 
+}  // namespace
+
+int MainFromBytes(int argc, char** argv) {
+  return RunGuarded([&] {
+    std::vector<std::u16string> args;
+    args.reserve(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
+    return args;
+  });
+}
+
 int MainFromWide(int argc, const char16_t* const* argv) {
-  std::vector<std::u16string> args(argv, argv + argc);
-  const int status = RunTool(args);
-  platform::FlushConsole();
-  return status;
+  return RunGuarded([&] { return std::vector<std::u16string>(argv, argv + argc); });
 }
 
 }  // namespace mkx::driver

@@ -2,6 +2,7 @@
 // our own engine's databases, views and records, and the thread's last error record.
 #include "installer/installer_database.h"
 
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,14 @@ UINT Finish(const Status& status) {
   }
   t_last_error = status.error();
   return status.code();
+}
+
+/// Memory ran out inside an operation: it fails as the platform's would, and no
+/// exception leaves the interface. The last error record is cleared (a new one would
+/// need memory too).
+UINT OutOfMemory() {
+  t_last_error.reset();
+  return result_code::kNotEnoughMemory;
 }
 
 UINT Fail(uint32_t code, int msi_error, std::u16string tmpl, std::vector<std::u16string> fields = {}) {
@@ -91,7 +100,7 @@ T* InstallerDatabase::Find(MSIHANDLE handle) {
 // ---- Databases ----------------------------------------------------------------
 
 UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersist,
-                                         MSIHANDLE* phDatabase) {
+                                         MSIHANDLE* phDatabase) try {
   if (!szDatabasePath || !phDatabase) return result_code::kInvalidParameter;
   *phDatabase = 0;
   engine::OpenMode mode;
@@ -110,9 +119,11 @@ UINT InstallerDatabase::MsiOpenDatabaseW(LPCWSTR szDatabasePath, LPCWSTR szPersi
   std::shared_ptr<engine::Database> database(std::move(opened).value().release());
   *phDatabase = Add(std::move(database));
   return Finish(Ok{});
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-UINT InstallerDatabase::OpenScratchDatabase(const platform::TempFile& copy, MSIHANDLE* phDatabase) {
+UINT InstallerDatabase::OpenScratchDatabase(const platform::TempFile& copy, MSIHANDLE* phDatabase) try {
   if (!phDatabase) return result_code::kInvalidParameter;
   *phDatabase = 0;
   auto opened = engine::Database::Open(platform::OpenTempFile(copy), engine::OpenMode::kTransact,
@@ -121,17 +132,21 @@ UINT InstallerDatabase::OpenScratchDatabase(const platform::TempFile& copy, MSIH
   std::shared_ptr<engine::Database> database(std::move(opened).value().release());
   *phDatabase = Add(std::move(database));
   return Finish(Ok{});
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-UINT InstallerDatabase::MsiDatabaseCommit(MSIHANDLE hDatabase) {
+UINT InstallerDatabase::MsiDatabaseCommit(MSIHANDLE hDatabase) try {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   if (!database) return result_code::kInvalidHandle;
   return Finish((*database)->Commit());
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 UINT InstallerDatabase::MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
                                                       LPCWSTR szTransformFile, int iReserved1,
-                                                      int iReserved2) {
+                                                      int iReserved2) try {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
   if (!database || !reference) return result_code::kInvalidHandle;
@@ -143,11 +158,13 @@ UINT InstallerDatabase::MsiDatabaseGenerateTransformW(MSIHANDLE hDatabase, MSIHA
   }
   return Finish(engine::GenerateTransform(**database, **reference,
                                           platform::EncodePath(View(szTransformFile))));
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIHANDLE hDatabaseReference,
                                                        LPCWSTR szTransformFile, int iErrorConditions,
-                                                       int iValidation) {
+                                                       int iValidation) try {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   auto* reference = Find<std::shared_ptr<engine::Database>>(hDatabaseReference);
   if (!database || !reference) return result_code::kInvalidHandle;
@@ -155,11 +172,13 @@ UINT InstallerDatabase::MsiCreateTransformSummaryInfoW(MSIHANDLE hDatabase, MSIH
   return Finish(engine::CreateTransformSummaryInfo(**database, **reference,
                                                    platform::EncodePath(View(szTransformFile)),
                                                    iErrorConditions, iValidation));
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 // ---- Views --------------------------------------------------------------------
 
-UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView) {
+UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuery, MSIHANDLE* phView) try {
   auto* database = Find<std::shared_ptr<engine::Database>>(hDatabase);
   if (!database) return result_code::kInvalidHandle;
   if (!szQuery || !phView) return result_code::kInvalidParameter;
@@ -168,9 +187,11 @@ UINT InstallerDatabase::MsiDatabaseOpenViewW(MSIHANDLE hDatabase, LPCWSTR szQuer
   if (!view.ok()) return Finish(view.error());
   *phView = Add(ViewObject{*database, std::move(view).value()});
   return Finish(Ok{});
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
+UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) try {
   auto* view = Find<ViewObject>(hView);
   if (!view) return result_code::kInvalidHandle;
   std::span<const engine::Value> params;
@@ -180,9 +201,11 @@ UINT InstallerDatabase::MsiViewExecute(MSIHANDLE hView, MSIHANDLE hRecord) {
     if (!record->fields.empty()) params = std::span<const engine::Value>(record->fields).subspan(1);  // not field 0
   }
   return Finish(view->view->Execute(params));
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
+UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) try {
   auto* view = Find<ViewObject>(hView);
   if (!view) return result_code::kInvalidHandle;
   if (!phRecord) return result_code::kInvalidParameter;
@@ -196,6 +219,8 @@ UINT InstallerDatabase::MsiViewFetch(MSIHANDLE hView, MSIHANDLE* phRecord) {
   for (auto& value : **row) record.fields.push_back(std::move(value));
   *phRecord = Add(std::move(record));
   return result_code::kSuccess;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) {
@@ -207,24 +232,29 @@ UINT InstallerDatabase::MsiViewClose(MSIHANDLE hView) {
 
 // ---- Records ------------------------------------------------------------------
 
-MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) {
+MSIHANDLE InstallerDatabase::MsiCreateRecord(UINT cParams) try {
   // The platform caps a record at 65,536 fields.
   if (cParams > 65536) return 0;
   Record record;
   record.fields.resize(static_cast<size_t>(cParams) + 1);
   return Add(std::move(record));
+} catch (const std::bad_alloc&) {
+  OutOfMemory();
+  return 0;
 }
 
-UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) {
+UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCWSTR szValue) try {
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (iField >= record->fields.size()) return result_code::kInvalidParameter;
   record->fields[iField] = engine::Value::String(std::u16string(View(szValue)));
   return result_code::kSuccess;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWSTR szValueBuf,
-                                            DWORD* pcchValueBuf) {
+                                            DWORD* pcchValueBuf) try {
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (iField >= record->fields.size()) return CopyOut({}, szValueBuf, pcchValueBuf);
@@ -232,11 +262,13 @@ UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWS
   // A string is copied straight out: it can be as long as a property file's line.
   if (field.kind == engine::Value::Kind::kString) return CopyOut(field.text, szValueBuf, pcchValueBuf);
   return CopyOut(FieldText(field), szValueBuf, pcchValueBuf);
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 // ---- Errors -------------------------------------------------------------------
 
-MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() {
+MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() try {
   if (!t_last_error) return 0;
   const Error& error = *t_last_error;
   Record record;
@@ -247,6 +279,9 @@ MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() {
   for (const auto& field : error.fields) record.fields.push_back(engine::Value::String(field));
   t_last_error.reset();  // handed out once
   return Add(std::move(record));
+} catch (const std::bad_alloc&) {
+  OutOfMemory();
+  return 0;
 }
 
 std::u16string FormatRecordText(const Record& record) {
@@ -283,12 +318,14 @@ std::u16string FormatRecordText(const Record& record) {
 }
 
 UINT InstallerDatabase::MsiFormatRecordW(MSIHANDLE hInstall, MSIHANDLE hRecord, LPWSTR szResultBuf,
-                                         DWORD* pcchResultBuf) {
+                                         DWORD* pcchResultBuf) try {
   if (hInstall != 0) return result_code::kInvalidHandle;  // no install sessions here
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (szResultBuf && !pcchResultBuf) return result_code::kInvalidParameter;
   return CopyOut(FormatRecordText(*record), szResultBuf, pcchResultBuf);
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 UINT InstallerDatabase::MsiCloseHandle(MSIHANDLE hAny) {

@@ -241,6 +241,42 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
   }
 }
 
+// Memory that runs out (an address-space limit: allocations fail) ends the run with
+// an error line and status 1, whether the tool or the installer ran out, and leaves
+// nothing behind.
+TEST(ResourceFailureTest, MemoryRunningOut) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer needs far more address space than the limits here";
+#endif
+  const struct {
+    const char* label;
+    size_t lines, value_size;
+    long limit_mib;
+    const char* error_line;
+  } cases[] = {
+      {"reading a line", 1, 64 << 20, 100, "Error: not enough memory for this run, Err#8\n"},
+      {"in the installer", 100000, 30, 48, "Error in generate MST for the property set, Err#8\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    Layout l;
+    {
+      std::string text;
+      for (size_t i = 0; i < c.lines; ++i) text += "P" + std::to_string(i) + "=" + std::string(c.value_size, 'v') + "\n";
+      test::WriteText(l.properties, text);
+    }
+    test::WriteText(l.transform, "previous transform");
+    std::vector<std::string> argv = l.Tool();
+    argv.insert(argv.begin(), {"prlimit", "--as=" + std::to_string(c.limit_mib << 20), "--"});
+    std::string out;
+    EXPECT_EQ(Child(argv, l.tmp).Finish(&out), 1) << Tail(out);
+    EXPECT_NE(Tail(out).find(c.error_line), std::string::npos) << Tail(out);
+    EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
+    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
+    EXPECT_TRUE(test::ReadText(l.transform) == "previous transform");
+  }
+}
+
 // Every file call the process makes that names the source, from a strace log.
 std::vector<std::string> CallsOn(const std::string& log_path, const std::string& source) {
   std::vector<std::string> calls;
