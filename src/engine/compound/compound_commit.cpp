@@ -208,6 +208,7 @@ Status Committer::Validate(std::span<const StreamChange> changes) const {
 Status Committer::LoadMiniStream() {
   if (mini_) return Ok{};
   const uint64_t size = old_.entries[0].size;  // bounded by the file size at open
+  if (size != static_cast<size_t>(size)) return CommitError(result_code::kNotEnoughMemory, u"the mini stream is too large");
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   MKX_TRY(cf_.ReadEntry(0, 0, bytes));
   mini_ = std::move(bytes);

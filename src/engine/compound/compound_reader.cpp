@@ -349,6 +349,9 @@ Result<std::vector<uint8_t>> CompoundFileImpl::ReadStream(std::u16string_view na
     auto c = RegularChain(*id);
     if (!c.ok()) return c.take_error();
   }
+  if (e.size != static_cast<size_t>(e.size)) {  // more than this process can address (a 32-bit build)
+    return Error(result_code::kNotEnoughMemory, 2203, u"The stream [2] is too large to be read.", {std::u16string(name)});
+  }
   std::vector<uint8_t> data(static_cast<size_t>(e.size));
   MKX_TRY(ReadEntry(*id, 0, data));
   return data;
