@@ -69,7 +69,9 @@ void CompoundFileImpl::InstallState(FileState state) {
 
 Status CompoundFileImpl::ReadStructure(const std::vector<uint32_t>& chain, uint8_t fill,
                                        std::vector<uint8_t>& out) const {
-  out.resize(chain.size() * static_cast<size_t>(state_.sector_size()));
+  const size_t sector_size = state_.sector_size();
+  if (chain.size() > SIZE_MAX / sector_size) return DamagedFile("a chain is larger than this process can address");
+  out.resize(chain.size() * sector_size);
   return ReadSectors(*file_, state_.header.sector_shift, chain, fill, out);
 }
 

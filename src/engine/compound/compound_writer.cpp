@@ -78,6 +78,7 @@ uint32_t BuildSiblingTree(std::vector<DirEntry>& entries, std::vector<uint32_t>&
 Status ReadSectors(platform::RandomAccessFile& file, uint32_t sector_shift,
                    std::span<const uint32_t> sectors, uint8_t fill, std::span<uint8_t> data) {
   const size_t ss = size_t{1} << sector_shift;
+  if (sectors.size() > data.size() / ss) return DamagedFile("a chain is longer than the data it is read into");
   const uint64_t file_size = file.Size();
   size_t i = 0;
   while (i < sectors.size()) {
