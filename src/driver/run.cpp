@@ -163,6 +163,7 @@ namespace {
 // far is deleted on the way out, as each is owned by a scoped object.
 template <typename MakeArgs>
 int RunGuarded(MakeArgs make_args) {
+  platform::OpenMissingStandardStreams();
   int status;
   try {
     status = RunTool(make_args());

@@ -25,4 +25,9 @@ void Print(std::u16string_view format, std::initializer_list<FormatArg> args = {
 /// Flushes standard output.
 void FlushConsole();
 
+/// Opens the null device on each of standard input, output and error that is closed,
+/// so that no file the run opens takes its number: output meant for the console
+/// would otherwise go into that file (a working copy, say). Call it first.
+void OpenMissingStandardStreams();
+
 }  // namespace mkx::platform

@@ -667,6 +667,22 @@ TEST(WorkingCopyTest, LinkPlantedAtItsNameIsNeverFollowed) {
   }
 }
 
+// Standard input and output closed by the caller: the files the run opens do not take
+// their numbers, so the echo of a long property file is not written into the working
+// copy, and the run succeeds.
+TEST(WorkingCopyTest, ClosedStandardStreamsTakeNoFile) {
+  Layout l;
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "PROP" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
+  test::WriteText(l.properties, text);
+  std::vector<std::string> argv = l.Tool();
+  argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"});
+  std::string out;
+  EXPECT_EQ(Child(argv, l.tmp).Finish(&out), 0) << Tail(out);
+  EXPECT_GT(SizeOf(l.transform), 0);
+  EXPECT_TRUE(Entries(l.tmp).empty());
+}
+
 // The transform's path may be the one free name a working copy could take: the copy
 // goes elsewhere, so deleting it at the end does not delete the published transform.
 TEST(WorkingCopyTest, NeverTakesTheTransformPath) {
