@@ -6,8 +6,8 @@
 //
 // Handles are unsigned 32-bit values, 0 meaning none; each database, view and record
 // lives until MsiCloseHandle. A view keeps its database alive even when the database
-// handle is closed first. Nothing here throws: every operation returns a result code,
-// and the operations Microsoft lists as doing so set or clear the calling thread's
+// handle is closed first. Nothing here throws: every operation returns a result code
+// (ERROR_NOT_ENOUGH_MEMORY when memory runs out inside it), and the operations Microsoft lists as doing so set or clear the calling thread's
 // last error record (MsiGetLastErrorRecord hands it out once, then clears it).
 //
 // Database handle lifecycle: open read-only (never writes) or transacted (changes in
