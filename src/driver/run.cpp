@@ -19,6 +19,7 @@
 #include "platform/wide.h"
 #include "properties/property_file.h"
 #include "properties/property_update.h"
+#include "tool/last_error.h"
 #include "tool/scoped_msi_handle.h"
 #include "transform/write_transform.h"
 
@@ -111,7 +112,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   UINT result = msi.MsiOpenDatabaseW(options.DatabasePath.c_str(), installer::MSIDBOPEN_READONLY, source.out());
   if (result != ERROR_SUCCESS || source.get() == 0) {
     platform::Print(u"Error in opening the MSI %s, Err#%d\n", {options.DatabasePath, Signed(result)});
-    transform::ReportLastInstallerError(msi, result);
+    tool::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
   if (!copied.ok()) {
@@ -126,7 +127,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   result = msi.OpenScratchDatabase(working_copy.file(), working.out());
   if (result != ERROR_SUCCESS || working.get() == 0) {
     platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy.path(), Signed(result)});
-    transform::ReportLastInstallerError(msi, result);
+    tool::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
   // Without a readable Property table every line still runs, and fails.
@@ -136,7 +137,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   } else if (property_table != ERROR_SUCCESS) {
     platform::Print(u"Error in reading the Property table of the MSI %s, Err#%d\n",
                     {options.DatabasePath, Signed(property_table)});
-    transform::ReportLastInstallerError(msi, property_table);
+    tool::ReportLastInstallerError(msi, property_table);
   }
   transform::PublishChecks checks;
   // A property that was not set fails the run, and a transform without it is not

@@ -1,6 +1,7 @@
 #include "properties/property_update.h"
 
 #include "platform/console.h"
+#include "tool/last_error.h"
 
 namespace mkx::properties {
 
@@ -92,6 +93,8 @@ bool PropertyWriter::Apply(const PropertyAssignment& assignment) {
   platform::Print(ok ? u"Successfully updating property %s as value %s\n"
                      : u"Error in updating property %s as value %s\n",
                   {name, value});
+  // Why the statement itself failed (text the codepage cannot hold, for one).
+  if (updated && *updated != ERROR_SUCCESS) tool::ReportLastInstallerError(msi_, *updated);
   return ok;
 }
 

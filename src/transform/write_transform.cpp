@@ -6,7 +6,7 @@
 #include "platform/output_file.h"
 #include "platform/system_error.h"
 #include "platform/wide.h"
-#include "tool/scoped_msi_handle.h"
+#include "tool/last_error.h"
 
 namespace mkx::transform {
 
@@ -19,19 +19,6 @@ namespace {
 int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
 
 }  // namespace
-
-void ReportLastInstallerError(installer::InstallerDatabase& msi, UINT code) {
-  tool::ScopedMsiHandle record(msi, msi.MsiGetLastErrorRecord());
-  if (record.get() == 0) return;
-  char16_t empty[1] = {u'\0'};
-  DWORD length = 0;
-  if (msi.MsiFormatRecordW(0, record.get(), empty, &length) != ERROR_MORE_DATA) return;
-  ++length;
-  std::vector<char16_t> buffer(length);
-  if (msi.MsiFormatRecordW(0, record.get(), buffer.data(), &length) == ERROR_SUCCESS) {
-    platform::Print(u"Err#%d %s\n", {Signed(code), std::u16string_view(buffer.data())});
-  }
-}
 
 namespace {
 
@@ -70,7 +57,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   if (committed != ERROR_SUCCESS) {
     // A copy that could not be saved (a full disk, a write error) makes no transform.
     platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {Signed(committed)});
-    ReportLastInstallerError(msi, committed);
+    tool::ReportLastInstallerError(msi, committed);
     return false;
   }
   // The transform and its summary information are written to a private file, which
@@ -85,7 +72,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, temp_path.c_str(), 0, 0);
   if (generated != ERROR_SUCCESS) {
     platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(generated)});
-    ReportLastInstallerError(msi, generated);
+    tool::ReportLastInstallerError(msi, generated);
     return false;
   }
   const UINT summary = msi.MsiCreateTransformSummaryInfoW(working, source, temp_path.c_str(), 0, 0);
@@ -93,7 +80,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   // summary information, as before.
   if (summary != ERROR_SUCCESS && summary != ERROR_INSTALL_PACKAGE_INVALID) {
     platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {Signed(summary)});
-    ReportLastInstallerError(msi, summary);
+    tool::ReportLastInstallerError(msi, summary);
     return false;
   }
   // Nothing is published that does not change exactly what the run set, or that was

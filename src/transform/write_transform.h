@@ -10,9 +10,6 @@
 
 namespace mkx::transform {
 
-/// Prints "Err#<code> <text>" with the last error record's text, when there is one.
-void ReportLastInstallerError(installer::InstallerDatabase& msi, installer::UINT code);
-
 /// What must hold before a written transform is published.
 struct PublishChecks {
   IntendedProperties intended;            // every property the run set, with its value

@@ -295,7 +295,7 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
        "NEWP=1\n", "Err#1624 The transform was not published: the database's Property table is not the standard one"},
       {"two names one cp932 byte string", "cp932.msi", "", "\xfcX=1\n\xfdX=2\n", "Error in updating property "},
       {"cp1252 bytes that are not Latin-1", "cp1252.msi", "", "GOOD=1\nEURO=\x80\nOE=\x9c\n",
-       "Error in updating property EURO as value "},
+       "Error in updating property EURO as value \x80\nErr#1627 Database: "},
       {"a name the string pool holds twice", "minimal.msi", "", "MYPROP=new\n",
        "Error in updating property MYPROP as value new\n", twin_name},
   };
