@@ -272,7 +272,9 @@ TEST(ResourceFailureTest, MemoryRunningOut) {
     std::string out;
     EXPECT_EQ(Child(argv, l.tmp).Finish(&out), 1) << Tail(out);
     EXPECT_NE(Tail(out).find(c.error_line), std::string::npos) << Tail(out);
-    if (c.lines > 1) EXPECT_EQ(out.find("Error: not enough memory"), std::string::npos) << Tail(out);
+    if (c.lines > 1) {
+      EXPECT_EQ(out.find("Error: not enough memory"), std::string::npos) << Tail(out);
+    }
     EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
     EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
     EXPECT_TRUE(test::ReadText(l.transform) == "previous transform");
