@@ -159,15 +159,13 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
 
 namespace {
 
-// Runs the tool on arguments made by `make_args`. Memory that runs out in the tool's
-// own code (a line too long to hold) ends the run as a failure: every file made so
-// far is deleted on the way out, as each is owned by a scoped object.
-template <typename MakeArgs>
-int RunGuarded(MakeArgs make_args) {
-  platform::OpenMissingStandardStreams();
+// Runs the tool. Memory that runs out in the tool's own code (a line too long to
+// hold) ends the run as a failure: every file made so far is deleted on the way out,
+// as each is owned by a scoped object.
+int RunGuarded(const std::vector<std::u16string>& args) {
   int status;
   try {
-    status = RunTool(make_args());
+    status = RunTool(args);
   } catch (const std::bad_alloc&) {
     platform::Print(u"Error: not enough memory for this run, Err#%d\n", {int64_t{result_code::kNotEnoughMemory}});
     status = kExitNoTransform;
@@ -179,16 +177,16 @@ int RunGuarded(MakeArgs make_args) {
 }  // namespace
 
 int MainFromBytes(int argc, char** argv) {
-  return RunGuarded([&] {
-    std::vector<std::u16string> args;
-    args.reserve(static_cast<size_t>(argc));
-    for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
-    return args;
-  });
+  platform::OpenMissingStandardStreams();  // before any file is opened
+  std::vector<std::u16string> args;
+  args.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.push_back(platform::Widen(argv[i]));
+  return RunGuarded(args);
 }
 
 int MainFromWide(int argc, const char16_t* const* argv) {
-  return RunGuarded([&] { return std::vector<std::u16string>(argv, argv + argc); });
+  platform::OpenMissingStandardStreams();
+  return RunGuarded(std::vector<std::u16string>(argv, argv + argc));
 }
 
 }  // namespace mkx::driver
