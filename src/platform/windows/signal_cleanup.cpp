@@ -11,10 +11,11 @@
 // (2) The handler ends the process itself, with the status the console's default
 //     handler gives (STATUS_CONTROL_C_EXIT), through TerminateProcess: no exit code
 //     of the runtime or a DLL runs while the other thread may hold its locks.
-// (3) A file the program has open without sharing delete access (CopyFileW's
-//     target while the working copy is being made) cannot be deleted yet: the
-//     handler tries again until the program's own thread has closed it, for at most
-//     kDeleteWaitMs (the system ends a process 5 s after a console close).
+// (3) A file the program has open without sharing delete access cannot be deleted
+//     yet: the handler tries again until the program's own thread has closed it, for
+//     at most kDeleteWaitMs (the system ends a process 5 s after a console close).
+//     The copy into the working copy is deferred whole: CopyFileW would make the
+//     file again if the handler deleted it first.
 // (4) A process started with Ctrl-C disabled (CREATE_NEW_PROCESS_GROUP, or a parent
 //     that ignores it) keeps it so: the system does not call handlers for an event
 //     the process ignores.

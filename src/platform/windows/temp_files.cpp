@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/signal_cleanup.h"
 #include "platform/system_error.h"
 #include "platform/wide.h"
 #include "platform/windows/win32_support.h"
@@ -59,6 +60,10 @@ Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std
 }
 
 Status CopyFileOver(const std::string& source, TempFile& target) {
+  // CopyFileW makes the target anew when it is gone: a console event whose handler
+  // deleted the working copy just before the copy began would leave the new one
+  // behind. The event waits for the copy instead (see signal_cleanup.cpp).
+  DeferTerminationSignals deferred;
   if (::CopyFileW(WidePath(source).c_str(), WidePath(EncodePath(target.path())).c_str(), FALSE)) return Ok{};
   return LastError(target.path());
 }
