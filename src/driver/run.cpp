@@ -30,8 +30,6 @@ using installer::UINT;
 
 namespace {
 
-int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
-
 /// Reads, echoes and applies every line; `set` receives the value of every property
 /// that was set (the last one of a name). Returns false if any property was not set,
 /// or the file could not be read to its end.
@@ -111,7 +109,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   tool::ScopedMsiHandle source(msi, 0);
   UINT result = msi.MsiOpenDatabaseW(options.DatabasePath.c_str(), installer::MSIDBOPEN_READONLY, source.out());
   if (result != ERROR_SUCCESS || source.get() == 0) {
-    platform::Print(u"Error in opening the MSI %s, Err#%d\n", {options.DatabasePath, Signed(result)});
+    platform::Print(u"Error in opening the MSI %s, Err#%d\n", {options.DatabasePath, tool::Signed(result)});
     tool::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
@@ -126,7 +124,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
   // The copy is private and deleted at the end: its commits need no flush to disk.
   result = msi.OpenScratchDatabase(working_copy.file(), working.out());
   if (result != ERROR_SUCCESS || working.get() == 0) {
-    platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy.path(), Signed(result)});
+    platform::Print(u"Error in opening the working copy %s, Err#%d\n", {working_copy.path(), tool::Signed(result)});
     tool::ReportLastInstallerError(msi, result);
     return kExitNoTransform;
   }
@@ -136,7 +134,7 @@ int RunTool(const std::vector<std::u16string>& args, const RunHooks& hooks) {
     platform::Print(u"The MSI %s has no Property table: no property can be set\n", {options.DatabasePath});
   } else if (property_table != ERROR_SUCCESS) {
     platform::Print(u"Error in reading the Property table of the MSI %s, Err#%d\n",
-                    {options.DatabasePath, Signed(property_table)});
+                    {options.DatabasePath, tool::Signed(property_table)});
     tool::ReportLastInstallerError(msi, property_table);
   }
   transform::PublishChecks checks;

@@ -16,7 +16,7 @@ void ReportLastInstallerError(installer::InstallerDatabase& msi, installer::UINT
   ++length;
   std::vector<char16_t> buffer(length);
   if (msi.MsiFormatRecordW(0, record.get(), buffer.data(), &length) == ERROR_SUCCESS) {
-    platform::Print(u"Err#%d %s\n", {int64_t{static_cast<int32_t>(code)}, std::u16string_view(buffer.data())});
+    platform::Print(u"Err#%d %s\n", {Signed(code), std::u16string_view(buffer.data())});
   }
 }
 

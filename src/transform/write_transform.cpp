@@ -1,7 +1,5 @@
 #include "transform/write_transform.h"
 
-#include <vector>
-
 #include "platform/console.h"
 #include "platform/output_file.h"
 #include "platform/system_error.h"
@@ -10,15 +8,8 @@
 
 namespace mkx::transform {
 
-using installer::DWORD;
 using installer::MSIHANDLE;
 using installer::UINT;
-
-namespace {
-
-int64_t Signed(UINT code) { return static_cast<int32_t>(code); }
-
-}  // namespace
 
 namespace {
 
@@ -45,8 +36,8 @@ std::u16string ErrorText(const Error& error) {
 void ReportGenerationFailure(const Error& failure) {
   const Error error(failure.code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
                     {failure.fields.empty() ? u"" : failure.fields.front(), platform::SystemReason(failure)});
-  platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(error.code)});
-  platform::Print(u"Err#%d %s\n", {Signed(error.code), ErrorText(error)});
+  platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(error.code)});
+  platform::Print(u"Err#%d %s\n", {tool::Signed(error.code), ErrorText(error)});
 }
 
 }  // namespace
@@ -56,7 +47,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   const UINT committed = msi.MsiDatabaseCommit(working);
   if (committed != ERROR_SUCCESS) {
     // A copy that could not be saved (a full disk, a write error) makes no transform.
-    platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {Signed(committed)});
+    platform::Print(u"Error in MsiDatabaseCommit, Err#%d\n", {tool::Signed(committed)});
     tool::ReportLastInstallerError(msi, committed);
     return false;
   }
@@ -71,7 +62,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   const std::u16string temp_path = platform::DecodePath((*output)->temp_path());
   const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, temp_path.c_str(), 0, 0);
   if (generated != ERROR_SUCCESS) {
-    platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(generated)});
+    platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(generated)});
     tool::ReportLastInstallerError(msi, generated);
     return false;
   }
@@ -79,7 +70,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   // A database without ProductCode or ProductVersion gives a transform without
   // summary information, as before.
   if (summary != ERROR_SUCCESS && summary != ERROR_INSTALL_PACKAGE_INVALID) {
-    platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {Signed(summary)});
+    platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {tool::Signed(summary)});
     tool::ReportLastInstallerError(msi, summary);
     return false;
   }
@@ -89,8 +80,8 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   for (Status check : {VerifyTransform((*output)->temp_path(), checks.intended, checks.source_value),
                        checks.source_unchanged ? checks.source_unchanged() : Status(Ok{})}) {
     if (!check.ok()) {
-      platform::Print(u"Error in generate MST for the property set, Err#%d\n", {Signed(check.code())});
-      platform::Print(u"Err#%d %s\n", {Signed(check.code()), ErrorText(check.error())});
+      platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(check.code())});
+      platform::Print(u"Err#%d %s\n", {tool::Signed(check.code()), ErrorText(check.error())});
       return false;
     }
   }
