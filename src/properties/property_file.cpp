@@ -48,6 +48,9 @@ std::optional<PropertyAssignment> ParsePropertyLine(std::u16string&& line) {
   PropertyAssignment assignment;
   assignment.Name.assign(line, 0, equals);
   line.erase(0, equals + 1);  // in place: the value keeps the line's storage
+  // A short line's storage grew by doubling, and would be held that way, up to
+  // twice its size, for every property of the file until the run ends.
+  if (line.capacity() > line.size() + line.size() / 4 + 16) line.shrink_to_fit();
   assignment.Value = std::move(line);
   for (char16_t& c : assignment.Name) {
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
