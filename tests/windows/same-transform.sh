@@ -31,9 +31,14 @@ for exe in "$@"; do
   wine_env "$exe" >/dev/null
   for db in "${databases[@]}"; do
     name=$(basename "$db" .msi)
-    (cd "$work" && wine "$exe" -t out.mst -p props.txt "Z:${db//\//\\}" >/dev/null 2>&1)
-    if ! cmp -s "$work/out.mst" "$work/$name.linux.mst"; then
-      echo "FAIL: $name: the transform of $exe differs from Linux's"
+    (cd "$work" && wine "$exe" -t out.mst -p props.txt "Z:${db//\//\\}" >"$work/run.log" 2>&1)
+    run_status=$?
+    if [ ! -f "$work/out.mst" ]; then
+      echo "FAIL: $name: $exe wrote no transform (exit $run_status); its output ends:"
+      tail -n 5 "$work/run.log"
+      failures=$((failures + 1))
+    elif ! where=$(cmp "$work/out.mst" "$work/$name.linux.mst" 2>&1); then
+      echo "FAIL: $name: the transform of $exe differs from Linux's ($where)"
       failures=$((failures + 1))
     fi
     rm -f "$work/out.mst"
