@@ -31,13 +31,17 @@ std::u16string ErrorText(const Error& error) {
   return text;
 }
 
+// The generation error line and the extended text of a failure found by the tool.
+void PrintGenerationError(const Error& error) {
+  platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(error.code)});
+  platform::Print(u"Err#%d %s\n", {tool::Signed(error.code), ErrorText(error)});
+}
+
 // A failure of the transform file itself, told as the installer tells a file it
 // cannot create: the path and the system's reason.
 void ReportGenerationFailure(const Error& failure) {
-  const Error error(failure.code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
-                    {failure.fields.empty() ? u"" : failure.fields.front(), platform::SystemReason(failure)});
-  platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(error.code)});
-  platform::Print(u"Err#%d %s\n", {tool::Signed(error.code), ErrorText(error)});
+  PrintGenerationError(Error(failure.code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
+                             {failure.fields.empty() ? u"" : failure.fields.front(), platform::SystemReason(failure)}));
 }
 
 }  // namespace
@@ -77,13 +81,12 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   // Nothing is published that does not change exactly what the run set, or that was
   // made from a source which changed meanwhile.
   if (checks.before_verifying) checks.before_verifying((*output)->temp_path());
-  for (Status check : {VerifyTransform((*output)->temp_path(), checks.intended, checks.source_value),
-                       checks.source_unchanged ? checks.source_unchanged() : Status(Ok{})}) {
-    if (!check.ok()) {
-      platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(check.code())});
-      platform::Print(u"Err#%d %s\n", {tool::Signed(check.code()), ErrorText(check.error())});
-      return false;
-    }
+  // A changed source is told first: it, not the transform, is then what is wrong.
+  Status check = checks.source_unchanged ? checks.source_unchanged() : Status(Ok{});
+  if (check.ok()) check = VerifyTransform((*output)->temp_path(), checks.intended, checks.source_value);
+  if (!check.ok()) {
+    PrintGenerationError(check.error());
+    return false;
   }
   // Every message is out before the transform is: a closed output (`| head`) ends the
   // run here, with the previous file still in place, and not once it is replaced.
