@@ -16,6 +16,7 @@
 #include "platform/signal_cleanup.h"
 #include "platform/system_error.h"
 #include "platform/temp_files.h"
+#include "platform/utf8.h"
 #include "platform/wide.h"
 #include "properties/property_file.h"
 #include "properties/property_update.h"
@@ -49,7 +50,8 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (writer.Apply(*assignment)) {
-        set.insert_or_assign(std::move(assignment->Name), std::move(assignment->Value));
+        set.insert_or_assign(std::move(assignment->Name),
+                            platform::Utf8FromUtf16(assignment->Value, platform::LoneSurrogates::kKeep));
       } else {
         all_set = false;
       }

@@ -26,13 +26,6 @@ uint32_t Effective(uint32_t codepage) { return codepage == 0 ? 1252 : codepage; 
 
 bool IsSingleByte(uint32_t cp) { return cp == 874 || (cp >= 1250 && cp <= 1258); }
 
-bool IsAscii(std::string_view bytes) {
-  for (char c : bytes) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 bool IsAscii(std::u16string_view text) {
   for (char16_t c : text) {
     if (c >= 0x80) return false;
@@ -94,6 +87,13 @@ std::u16string WidenAscii(std::string_view bytes) {
 }
 
 }  // namespace
+
+bool IsAscii(std::string_view bytes) {
+  for (char c : bytes) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
 
 bool IsSupportedCodepage(uint32_t codepage) {
   uint32_t cp = Effective(codepage);

@@ -21,6 +21,10 @@ bool IsSupportedCodepage(uint32_t codepage);
 /// bytes mean equal text.
 inline bool SameEncoding(uint32_t a, uint32_t b) { return (a == 0 ? 1252u : a) == (b == 0 ? 1252u : b); }
 
+/// Whether the bytes are all ASCII: such text is the same bytes in every codepage,
+/// and in UTF-8 (EncodeText and DecodeText leave it as it stands).
+bool IsAscii(std::string_view bytes);
+
 /// Text of an unsupported codepage is converted as 1252.
 std::u16string DecodeText(uint32_t codepage, std::string_view bytes);
 std::string EncodeText(uint32_t codepage, std::u16string_view text);

@@ -11,6 +11,7 @@
 #include "engine/sql/view.h"
 #include "engine/transform/summary_info.h"
 #include "engine/transform/transform_writer.h"
+#include "platform/utf8.h"
 #include "platform/wide.h"
 
 namespace mkx::installer {
@@ -18,6 +19,11 @@ namespace {
 
 // The only global state of the installer layer: each thread's last failure.
 thread_local std::optional<Error> t_last_error;
+
+// Record strings are held as engine values hold them: UTF-8 that converts back exactly.
+engine::Value StringValue(std::u16string_view text) {
+  return engine::Value::String(platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep));
+}
 
 std::u16string_view View(LPCWSTR text) {
   return text ? std::u16string_view(text) : std::u16string_view();
@@ -69,7 +75,7 @@ std::u16string FieldText(const engine::Value& value) {
   switch (value.kind) {
     case engine::Value::Kind::kNull: return {};
     case engine::Value::Kind::kInteger: return platform::Widen(std::to_string(value.integer));
-    case engine::Value::Kind::kString: return value.text;
+    case engine::Value::Kind::kString: return platform::Utf16FromUtf8(value.text, platform::LoneSurrogates::kKeep);
   }
   return {};
 }
@@ -247,7 +253,7 @@ UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCW
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (iField >= record->fields.size()) return result_code::kInvalidParameter;
-  record->fields[iField] = engine::Value::String(std::u16string(View(szValue)));
+  record->fields[iField] = StringValue(View(szValue));
   return result_code::kSuccess;
 } catch (const std::bad_alloc&) {
   return OutOfMemory();
@@ -258,10 +264,7 @@ UINT InstallerDatabase::MsiRecordGetStringW(MSIHANDLE hRecord, UINT iField, LPWS
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (iField >= record->fields.size()) return CopyOut({}, szValueBuf, pcchValueBuf);
-  const engine::Value& field = record->fields[iField];
-  // A string is copied straight out: it can be as long as a property file's line.
-  if (field.kind == engine::Value::Kind::kString) return CopyOut(field.text, szValueBuf, pcchValueBuf);
-  return CopyOut(FieldText(field), szValueBuf, pcchValueBuf);
+  return CopyOut(FieldText(record->fields[iField]), szValueBuf, pcchValueBuf);
 } catch (const std::bad_alloc&) {
   return OutOfMemory();
 }
@@ -273,10 +276,10 @@ MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() try {
   const Error& error = *t_last_error;
   Record record;
   record.fields.reserve(error.fields.size() + 2);
-  record.fields.push_back(engine::Value::String(error.message_template));
+  record.fields.push_back(StringValue(error.message_template));
   record.fields.push_back(engine::Value::Integer(error.msi_error != 0 ? error.msi_error
                                                                       : static_cast<int>(error.code)));
-  for (const auto& field : error.fields) record.fields.push_back(engine::Value::String(field));
+  for (const auto& field : error.fields) record.fields.push_back(StringValue(field));
   t_last_error.reset();  // handed out once
   return Add(std::move(record));
 } catch (const std::bad_alloc&) {

@@ -11,6 +11,7 @@
 #include "engine/compound/compound_file.h"
 #include "engine/stream_name.h"
 #include "platform/file.h"
+#include "platform/utf8.h"
 #include "platform/wide.h"
 
 namespace mkx::transform {
@@ -38,14 +39,13 @@ struct Strings {
   std::vector<std::string_view> bytes{std::string_view()};
 };
 
-// Whether the transform's bytes are the text: ASCII compared as it stands (it is the
-// same in every codepage), anything else decoded. A value can be as long as a file.
-bool SameText(uint32_t codepage, std::string_view bytes, std::u16string_view text) {
-  auto same = [](char b, char16_t c) {
-    return static_cast<unsigned char>(b) < 0x80 && c == static_cast<unsigned char>(b);
-  };
-  if (bytes.size() == text.size() && std::equal(bytes.begin(), bytes.end(), text.begin(), same)) return true;
-  return engine::DecodeText(codepage, bytes) == text;
+std::u16string Wide(std::string_view utf8) { return platform::Utf16FromUtf8(utf8, platform::LoneSurrogates::kKeep); }
+
+// Whether the transform's bytes are the text (UTF-8): ASCII compared as it stands (it
+// is the same in every codepage), anything else decoded. A value can be as long as a file.
+bool SameText(uint32_t codepage, std::string_view bytes, std::string_view utf8) {
+  if (bytes == utf8 && engine::IsAscii(bytes)) return true;
+  return engine::DecodeText(codepage, bytes) == Wide(utf8);
 }
 
 Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<uint8_t>& data) {
@@ -132,7 +132,7 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     if (wanted == intended.end()) return Unexpected(u"it would also change property " + name);
     if (!SameText(strings->codepage, *value_bytes, wanted->second)) {
       return Unexpected(u"it would set property " + name + u" to " +
-                        engine::DecodeText(strings->codepage, *value_bytes) + u", not to " + wanted->second);
+                        engine::DecodeText(strings->codepage, *value_bytes) + u", not to " + Wide(wanted->second));
     }
     if (!changed.insert(wanted->first).second) return Unexpected(u"it changes property " + name + u" twice");
     const bool in_source = source(name).has_value();
@@ -142,8 +142,8 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     }
   }
   for (const auto& [name, value] : intended) {
-    if (changed.count(name) == 0 && source(name) != value) {
-      return Unexpected(u"it does not set property " + name + u" to " + value);
+    if (changed.count(name) == 0 && source(name) != Wide(value)) {
+      return Unexpected(u"it does not set property " + name + u" to " + Wide(value));
     }
   }
   return Ok{};

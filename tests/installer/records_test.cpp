@@ -35,6 +35,13 @@ TEST(RecordTest, FieldsHoldStringsAndNulls) {
   EXPECT_EQ(GetString(msi, record, 1), u"text");
   EXPECT_EQ(GetString(msi, record, 3), u"");
   EXPECT_EQ(GetString(msi, record, 99), u"") << "a field past the end reads as empty";
+  // Any 16-bit text reads back exactly: non-ASCII, a surrogate pair, unpaired surrogates.
+  const char16_t high = 0xD800, low = 0xDC00;
+  for (const std::u16string& text : {std::u16string(u"\u041F\u0440\u0438"), std::u16string{high, low},
+                                     std::u16string{u'a', high, u'b'}, std::u16string{low, high}}) {
+    EXPECT_EQ(msi.MsiRecordSetStringW(record, 2, text.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(GetString(msi, record, 2), text);
+  }
 
   EXPECT_EQ(msi.MsiCloseHandle(record), ERROR_SUCCESS);
   EXPECT_EQ(msi.MsiCloseHandle(record), ERROR_INVALID_HANDLE);
@@ -133,13 +140,13 @@ TEST(FormatRecordTest, TemplateOrNumberedFields) {
     std::vector<engine::Value> fields;
     std::u16string text;
   } cases[] = {
-      {{engine::Value::String(u"Database: [2]. Error [3]."), engine::Value::Integer(2203),
-        engine::Value::String(u"a.msi"), engine::Value::String(u"gone")},
+      {{engine::Value::String("Database: [2]. Error [3]."), engine::Value::Integer(2203),
+        engine::Value::String("a.msi"), engine::Value::String("gone")},
        u"Database: a.msi. Error gone."},
-      {{engine::Value::Null(), engine::Value::Integer(2203), engine::Value::String(u"a.msi")},
+      {{engine::Value::Null(), engine::Value::Integer(2203), engine::Value::String("a.msi")},
        u"1: 2203 2: a.msi"},
-      {{engine::Value::String(u"[1] [9] [x] [] [2"), engine::Value::Integer(7)}, u"7  [x] [] [2"},
-      {{engine::Value::String(u"no fields")}, u"no fields"},
+      {{engine::Value::String("[1] [9] [x] [] [2"), engine::Value::Integer(7)}, u"7  [x] [] [2"},
+      {{engine::Value::String("no fields")}, u"no fields"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatRecordText(Record{c.fields}), c.text);
 }

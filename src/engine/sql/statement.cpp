@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/sql/lexer.h"
+#include "platform/utf8.h"
 
 namespace mkx::sql {
 namespace {
@@ -104,7 +105,7 @@ class Parser {
         out.kind = Operand::Kind::kNull;
       } else {
         out.kind = Operand::Kind::kString;
-        out.text = std::move(text);
+        out.text = platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep);
       }
       return true;
     }

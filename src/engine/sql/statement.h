@@ -29,7 +29,7 @@ struct Operand {
   enum class Kind : uint8_t { kInteger, kString, kNull, kParameter };
   Kind kind = Kind::kNull;
   int32_t integer = 0;     // kInteger
-  std::u16string text;     // kString (never empty: '' parses as kNull)
+  std::string text;        // kString, as UTF-8 like a Value (never empty: '' parses as kNull)
   size_t parameter = 0;    // kParameter: 0-based index among the statement's markers
 };
 

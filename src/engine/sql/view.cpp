@@ -7,6 +7,7 @@
 
 #include "engine/codepage.h"
 #include "engine/string_pool.h"
+#include "platform/utf8.h"
 #include "platform/wide.h"
 
 namespace mkx::sql {
@@ -14,6 +15,10 @@ namespace {
 
 using engine::CellKind;
 using engine::Value;
+
+constexpr auto kKeep = platform::LoneSurrogates::kKeep;
+
+std::u16string Wide(std::string_view utf8) { return platform::Utf16FromUtf8(utf8, kKeep); }
 
 // Installer error numbers.
 constexpr int kUnknownTable = 2228;
@@ -42,7 +47,7 @@ std::u16string DescribeValue(const Value& v) {
   switch (v.kind) {
     case Value::Kind::kNull: return u"null";
     case Value::Kind::kInteger: return u"integer " + Decimal(v.integer);
-    case Value::Kind::kString: return u"string '" + v.text + u"'";
+    case Value::Kind::kString: return u"string '" + Wide(v.text) + u"'";
   }
   return {};
 }
@@ -154,20 +159,21 @@ Status View::ResolveOperands(std::span<const Value> params) {
       r.integer = param ? param->integer : op.integer;
       continue;
     }
-    const std::u16string_view text = op.kind == Operand::Kind::kString                         ? op.text
-                                     : param && param->kind == Value::Kind::kString ? param->text
-                                                                                    : std::u16string_view();
-    if (!text.empty()) {
-      r.kind = Resolved::Kind::kString;
-      r.bytes = engine::EncodeText(db_.codepage(), text);
-      r.text = text;
-      // Text the codepage cannot hold is refused: stored, its '?' stand-ins would
-      // silently become another text (two names could even become one).
-      if (!engine::EncodedExactly(db_.codepage(), text, r.bytes)) {
-        return ExecuteError(u"Database: [2]. The text '[3]' holds characters that codepage [4] of the database "
-                            u"cannot represent: [5].",
-                            {std::u16string(text), Decimal(db_.codepage()), text_});
-      }
+    const std::string_view text = op.kind == Operand::Kind::kString                         ? op.text
+                                  : param && param->kind == Value::Kind::kString ? param->text
+                                                                                 : std::string_view();
+    if (text.empty()) continue;
+    r.kind = Resolved::Kind::kString;
+    r.text = text;
+    if (engine::IsAscii(text)) continue;
+    const std::u16string wide = Wide(text);
+    r.encoded = engine::EncodeText(db_.codepage(), wide);
+    // Text the codepage cannot hold is refused: stored, its '?' stand-ins would
+    // silently become another text (two names could even become one).
+    if (!engine::EncodedExactly(db_.codepage(), wide, r.encoded)) {
+      return ExecuteError(u"Database: [2]. The text '[3]' holds characters that codepage [4] of the database "
+                          u"cannot represent: [5].",
+                          {wide, Decimal(db_.codepage()), text_});
     }
   }
   return Ok{};
@@ -182,7 +188,7 @@ Status View::CheckComparisons() const {
     if ((r.kind == Resolved::Kind::kInteger && !integer_column) ||
         (r.kind == Resolved::Kind::kString && integer_column)) {
       Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer)
-                                                   : Value::String(std::u16string(r.text));
+                                                   : Value::String(std::string(r.text));
       return ExecuteError(u"Database: [2]. The SQL query compares column [3] of table [4] with a [5], "
                           u"which has the wrong type: [6].",
                           {ColumnName(term.column), statement_.table, DescribeValue(v), text_});
@@ -200,7 +206,7 @@ bool View::Matches(size_t row) const {
     if (cell == 0 || r.kind == Resolved::Kind::kNull) return false;
     const CellKind kind = table_->schema().columns[term.column].kind();
     const bool equal = kind == CellKind::kString
-                           ? db_.strings().Bytes(cell) == std::string_view(r.bytes)
+                           ? db_.strings().Bytes(cell) == std::string_view(r.bytes())
                            : engine::DecodeInteger(kind, cell) == r.integer;
     if (!equal) return false;
   }
@@ -209,7 +215,7 @@ bool View::Matches(size_t row) const {
 
 // Rows are keyed by string ids: a text held under two ids could key two rows that the
 // key index tells apart, and one of them would be missed. Such a key is refused.
-Result<uint32_t> View::KeyStringId(const std::string& bytes) const {
+Result<uint32_t> View::KeyStringId(std::string_view bytes) const {
   bool repeated = false;
   const uint32_t id = db_.strings().FindBytes(bytes, &repeated);
   if (!repeated) return id;
@@ -228,7 +234,7 @@ Result<std::vector<size_t>> View::MatchingRows() const {
       const CellKind kind = schema.columns[k].kind();
       if (r.kind == Resolved::Kind::kNull) return rows;  // = null is never true
       if (kind == CellKind::kString) {
-        auto id = KeyStringId(r.bytes);
+        auto id = KeyStringId(r.bytes());
         if (!id.ok()) return id.take_error();
         key[k] = *id;
         if (key[k] == 0) return rows;  // text absent from the pool: no row can hold it
@@ -252,7 +258,7 @@ Value View::CellValue(size_t row, size_t column) const {
   if (raw == 0) return Value::Null();
   const CellKind kind = table_->schema().columns[column].kind();
   switch (kind) {
-    case CellKind::kString: return Value::String(db_.strings().Text(raw));
+    case CellKind::kString: return Value::String(platform::Utf8FromUtf16(db_.strings().Text(raw), kKeep));
     case CellKind::kStream: return Value::Integer(1);
     default: return Value::Integer(engine::DecodeInteger(kind, raw));
   }
@@ -321,7 +327,7 @@ Status View::CheckStorable(size_t column, const Resolved& r) const {
                                                     FitsInteger(kind, r.integer);
   if (!fits) {
     Value v = r.kind == Resolved::Kind::kInteger ? Value::Integer(r.integer)
-                                                 : Value::String(std::u16string(r.text));
+                                                 : Value::String(std::string(r.text));
     return ExecuteError(u"Database: [2]. The [3] does not fit column [4] of table [5]: [6].",
                         {DescribeValue(v), info.name, statement_.table, text_});
   }
@@ -333,7 +339,7 @@ uint32_t View::StoreCell(size_t column, const Resolved& r) {
   const CellKind kind = table_->schema().columns[column].kind();
   switch (r.kind) {
     case Resolved::Kind::kNull: return 0;
-    case Resolved::Kind::kString: return db_.strings().InternBytes(r.bytes);
+    case Resolved::Kind::kString: return db_.strings().InternBytes(r.bytes());
     case Resolved::Kind::kInteger: return engine::EncodeInteger(kind, r.integer);
   }
   return 0;
@@ -375,7 +381,7 @@ Status View::ExecuteInsert() {
   for (size_t k = 0; k < key.size(); ++k) {
     const Resolved& r = given[k] ? *given[k] : null_value;
     if (r.kind == Resolved::Kind::kString) {
-      auto id = KeyStringId(r.bytes);
+      auto id = KeyStringId(r.bytes());
       if (!id.ok()) return id.take_error();
       key[k] = *id;
       key_may_exist = key_may_exist && key[k] != 0;

@@ -71,8 +71,10 @@ class View {
     enum class Kind : uint8_t { kNull, kInteger, kString };
     Kind kind = Kind::kNull;
     int32_t integer = 0;
-    std::u16string_view text;  // the operand's or parameter's own text, during Execute only
-    std::string bytes;         // text in the database codepage
+    std::string_view text;  // UTF-8: the operand's or parameter's own, during Execute only
+    std::string encoded;    // text that is not ASCII, in the database codepage
+    /// The text in the database codepage: ASCII text as it stands.
+    std::string_view bytes() const { return encoded.empty() ? text : encoded; }
   };
 
   View(engine::Database& db, std::u16string text, Statement statement)
@@ -89,7 +91,7 @@ class View {
   uint32_t StoreCell(size_t column, const Resolved& value);
   Result<std::vector<size_t>> MatchingRows() const;
   /// The id of a string key's text; fails when the pool holds the text twice.
-  Result<uint32_t> KeyStringId(const std::string& bytes) const;
+  Result<uint32_t> KeyStringId(std::string_view bytes) const;
   bool Matches(size_t row) const;
   engine::Value CellValue(size_t row, size_t column) const;
   std::u16string KeyText(std::span<const uint32_t> cells) const;

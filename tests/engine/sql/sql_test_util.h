@@ -20,7 +20,7 @@ inline void PrintTo(const Value& v, std::ostream* os) {
   switch (v.kind) {
     case Value::Kind::kNull: *os << "null"; break;
     case Value::Kind::kInteger: *os << v.integer; break;
-    case Value::Kind::kString: *os << '\'' << platform::Narrow(v.text) << '\''; break;
+    case Value::Kind::kString: *os << '\'' << v.text << '\''; break;
   }
 }
 }  // namespace mkx::engine
@@ -31,7 +31,7 @@ using engine::Value;
 using Rows = std::vector<std::vector<Value>>;
 
 inline Value I(int32_t v) { return Value::Integer(v); }
-inline Value S(const char* s) { return Value::String(platform::FromAscii(s)); }
+inline Value S(const char* s) { return Value::String(s); }
 inline const Value N = Value::Null();
 inline std::u16string U(const std::string& s) { return platform::FromAscii(s); }
 

@@ -41,7 +41,7 @@ TEST(SqlParser, AcceptedStatementsHaveTheExpectedShape) {
   ASSERT_EQ(sel->where.size(), 2u);
   EXPECT_EQ(sel->where[0].column, u"Property");
   EXPECT_EQ(sel->where[0].value.kind, Operand::Kind::kParameter);
-  EXPECT_EQ(sel->where[1].value.text, u"x");
+  EXPECT_EQ(sel->where[1].value.text, "x");
 
   auto ins = P("insert into T (a, b, c, d) values ('x', -32767, NULL, ?)");
   ASSERT_TRUE(ins.ok());

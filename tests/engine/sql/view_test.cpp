@@ -279,12 +279,12 @@ TEST(SqlView, RepeatedParameterisedStatementsAreFast) {
   ASSERT_TRUE(insert.ok() && update.ok());
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 10000; ++i) {
-    const Value params[] = {Value::String(U("P" + std::to_string(i))), S("v")};
+    const Value params[] = {Value::String("P" + std::to_string(i)), S("v")};
     ASSERT_TRUE((*insert)->Execute(params).ok()) << i;
   }
   for (int i = 0; i < 10000; ++i) {
-    const Value params[] = {Value::String(U("w" + std::to_string(i))),
-                            Value::String(U("P" + std::to_string(i)))};
+    const Value params[] = {Value::String("w" + std::to_string(i)),
+                            Value::String("P" + std::to_string(i))};
     ASSERT_TRUE((*update)->Execute(params).ok()) << i;
   }
   const double seconds =
