@@ -15,6 +15,18 @@ if [ -n "$missing" ]; then
   case $missing in
     *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
   esac
-  $sudo apt-get update -qq
+  # While a mirror is being synced, an index can fail to match its release file
+  # ("Mirror sync in progress?"): wait and update again, for up to ten minutes, then
+  # install from the lists apt has (the failed index may not be one these need).
+  tries=1
+  until $sudo apt-get update -qq; do
+    if [ "$tries" -ge 11 ]; then
+      echo "apt-get update failed $tries times; installing from the package lists apt has"
+      break
+    fi
+    echo "apt-get update failed (try $tries of 11); trying again in a minute"
+    tries=$((tries + 1))
+    sleep 60
+  done
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
 fi

@@ -206,7 +206,7 @@ bool View::Matches(size_t row) const {
     if (cell == 0 || r.kind == Resolved::Kind::kNull) return false;
     const CellKind kind = table_->schema().columns[term.column].kind();
     const bool equal = kind == CellKind::kString
-                           ? db_.strings().Bytes(cell) == std::string_view(r.bytes())
+                           ? db_.strings().Bytes(cell) == r.bytes()
                            : engine::DecodeInteger(kind, cell) == r.integer;
     if (!equal) return false;
   }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -317,13 +316,11 @@ TEST(CompoundCommit, OneStreamChangeToLargeFileIsCheap) {
   ASSERT_TRUE(posix.ok());
   auto faulty = std::make_unique<FaultyFile>(std::move(*posix));
   auto log = faulty->log();
-  const auto start = std::chrono::steady_clock::now();
   auto cf = CompoundFile::Open(std::move(faulty));
   ASSERT_TRUE(cf.ok());
   const uint64_t read_at_open = log->bytes_read;
   std::vector<StreamChange> changes = {{u"Small", Bytes(1200, 24)}, {u"Medium", Bytes(60000, 25)}};
   ASSERT_TRUE((*cf)->Commit(changes).ok());
-  const auto elapsed = std::chrono::steady_clock::now() - start;
 
   // Open reads the FAT (4 bytes per 512) and little else; the commit writes the new
   // data, mini stream, directory, a few FAT sectors and the DIFAT (32 sectors here,
@@ -332,9 +329,6 @@ TEST(CompoundCommit, OneStreamChangeToLargeFileIsCheap) {
   EXPECT_LT(log->bytes_written, 60000u + 48 * 1024);
   EXPECT_EQ(std::filesystem::file_size(path) - size_before, log->bytes_written - 512)
       << "everything but the header was appended or placed in free sectors";
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  RecordProperty("open_and_commit_ms", static_cast<int>(ms));
-  EXPECT_LT(ms, 1000) << "a generous bound for a debug build on a busy machine";
 
   auto reopened = test::OpenOrFail(path);
   ASSERT_NE(reopened, nullptr);
