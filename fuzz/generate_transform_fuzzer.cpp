@@ -10,6 +10,7 @@
 #include "engine/transform/summary_info.h"
 #include "engine/transform/transform_writer.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/utf8.h"
 #include "properties/property_update.h"
 
 using namespace mkx;
@@ -22,9 +23,13 @@ void RunStatement(engine::Database& db, std::u16string_view text, std::vector<en
 }
 
 void SetProperty(engine::Database& db, const std::u16string& name, const std::u16string& value) {
-  // The tool binds one record (value, name) to both statements.
+  // The tool binds one record (value, name) to both statements; a record holds its
+  // strings as UTF-8.
+  auto utf8 = [](const std::u16string& text) {
+    return engine::Value::String(platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep));
+  };
   for (std::u16string_view statement : {properties::kInsertStatement, properties::kUpdateStatement}) {
-    RunStatement(db, statement, {engine::Value::String(value), engine::Value::String(name)});
+    RunStatement(db, statement, {utf8(value), utf8(name)});
   }
 }
 

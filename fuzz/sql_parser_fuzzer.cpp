@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Alternate parameter kinds so both type checks and stores are reached.
   std::vector<engine::Value> params;
   for (size_t i = 0; i < (*view)->parameter_count(); ++i) {
-    params.push_back(i % 2 ? engine::Value::Integer(static_cast<int32_t>(i)) : engine::Value::String(u"Fz"));
+    params.push_back(i % 2 ? engine::Value::Integer(static_cast<int32_t>(i)) : engine::Value::String("Fz"));
   }
   if (!(*view)->Execute(params).ok()) return 0;
   for (int n = 0; n < 1000; ++n) {
