@@ -16,15 +16,15 @@ if [ -n "$missing" ]; then
     *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
   esac
   # While a mirror is being synced, an index can fail to match its release file
-  # ("Mirror sync in progress?"): wait and update again, for up to ten minutes, then
+  # ("Mirror sync in progress?"): wait and update again, for a few minutes, then
   # install from the lists apt has (the failed index may not be one these need).
   tries=1
   until $sudo apt-get update -qq; do
-    if [ "$tries" -ge 11 ]; then
+    if [ "$tries" -ge 4 ]; then
       echo "apt-get update failed $tries times; installing from the package lists apt has"
       break
     fi
-    echo "apt-get update failed (try $tries of 11); trying again in a minute"
+    echo "apt-get update failed (try $tries of 4); trying again in a minute"
     tries=$((tries + 1))
     sleep 60
   done
