@@ -23,13 +23,10 @@ void RunStatement(engine::Database& db, std::u16string_view text, std::vector<en
 }
 
 void SetProperty(engine::Database& db, const std::u16string& name, const std::u16string& value) {
-  // The tool binds one record (value, name) to both statements; a record holds its
-  // strings as UTF-8.
-  auto utf8 = [](const std::u16string& text) {
-    return engine::Value::String(platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep));
-  };
+  // The tool binds one record (value, name) to both statements.
   for (std::u16string_view statement : {properties::kInsertStatement, properties::kUpdateStatement}) {
-    RunStatement(db, statement, {utf8(value), utf8(name)});
+    RunStatement(db, statement,
+                 {engine::Value::String(platform::ExactUtf8(value)), engine::Value::String(platform::ExactUtf8(name))});
   }
 }
 

@@ -1,7 +1,7 @@
 // A field value as callers of the engine see it: null, an integer or a string.
 //
 // A string is held as UTF-8, an unpaired surrogate as its own three-byte sequence
-// (platform::LoneSurrogates::kKeep), so any 16-bit text converts back exactly. A
+// (platform::ExactUtf8), so any 16-bit text converts back exactly. A
 // value can be as long as a property file: this is half the size of UTF-16 for most
 // text, and ASCII text is already the bytes every codepage stores.
 #pragma once

@@ -20,11 +20,6 @@ namespace {
 // The only global state of the installer layer: each thread's last failure.
 thread_local std::optional<Error> t_last_error;
 
-// Record strings are held as engine values hold them: UTF-8 that converts back exactly.
-engine::Value StringValue(std::u16string_view text) {
-  return engine::Value::String(platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep));
-}
-
 std::u16string_view View(LPCWSTR text) {
   return text ? std::u16string_view(text) : std::u16string_view();
 }
@@ -75,7 +70,7 @@ std::u16string FieldText(const engine::Value& value) {
   switch (value.kind) {
     case engine::Value::Kind::kNull: return {};
     case engine::Value::Kind::kInteger: return platform::Widen(std::to_string(value.integer));
-    case engine::Value::Kind::kString: return platform::Utf16FromUtf8(value.text, platform::LoneSurrogates::kKeep);
+    case engine::Value::Kind::kString: return platform::FromExactUtf8(value.text);
   }
   return {};
 }
@@ -253,7 +248,7 @@ UINT InstallerDatabase::MsiRecordSetStringW(MSIHANDLE hRecord, UINT iField, LPCW
   auto* record = Find<Record>(hRecord);
   if (!record) return result_code::kInvalidHandle;
   if (iField >= record->fields.size()) return result_code::kInvalidParameter;
-  record->fields[iField] = StringValue(View(szValue));
+  record->fields[iField] = engine::Value::String(platform::ExactUtf8(View(szValue)));
   return result_code::kSuccess;
 } catch (const std::bad_alloc&) {
   return OutOfMemory();
@@ -276,10 +271,10 @@ MSIHANDLE InstallerDatabase::MsiGetLastErrorRecord() try {
   const Error& error = *t_last_error;
   Record record;
   record.fields.reserve(error.fields.size() + 2);
-  record.fields.push_back(StringValue(error.message_template));
+  record.fields.push_back(engine::Value::String(platform::ExactUtf8(error.message_template)));
   record.fields.push_back(engine::Value::Integer(error.msi_error != 0 ? error.msi_error
                                                                       : static_cast<int>(error.code)));
-  for (const auto& field : error.fields) record.fields.push_back(StringValue(field));
+  for (const auto& field : error.fields) record.fields.push_back(engine::Value::String(platform::ExactUtf8(field)));
   t_last_error.reset();  // handed out once
   return Add(std::move(record));
 } catch (const std::bad_alloc&) {

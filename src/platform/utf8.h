@@ -18,4 +18,9 @@ std::string Utf8FromUtf16(std::u16string_view text, LoneSurrogates lone);
 /// encoded surrogates unless kept.
 std::u16string Utf16FromUtf8(std::string_view bytes, LoneSurrogates lone);
 
+/// UTF-8 that converts back to exactly this text (unpaired surrogates kept), and back:
+/// how engine values, records and the tool's kept values hold 16-bit text.
+inline std::string ExactUtf8(std::u16string_view text) { return Utf8FromUtf16(text, LoneSurrogates::kKeep); }
+inline std::u16string FromExactUtf8(std::string_view bytes) { return Utf16FromUtf8(bytes, LoneSurrogates::kKeep); }
+
 }  // namespace mkx::platform

@@ -39,13 +39,11 @@ struct Strings {
   std::vector<std::string_view> bytes{std::string_view()};
 };
 
-std::u16string Wide(std::string_view utf8) { return platform::Utf16FromUtf8(utf8, platform::LoneSurrogates::kKeep); }
-
 // Whether the transform's bytes are the text (UTF-8): ASCII compared as it stands (it
 // is the same in every codepage), anything else decoded. A value can be as long as a file.
 bool SameText(uint32_t codepage, std::string_view bytes, std::string_view utf8) {
   if (bytes == utf8 && engine::IsAscii(bytes)) return true;
-  return engine::DecodeText(codepage, bytes) == Wide(utf8);
+  return engine::DecodeText(codepage, bytes) == platform::FromExactUtf8(utf8);
 }
 
 Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<uint8_t>& data) {
@@ -131,8 +129,9 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     auto wanted = intended.find(name);
     if (wanted == intended.end()) return Unexpected(u"it would also change property " + name);
     if (!SameText(strings->codepage, *value_bytes, wanted->second)) {
-      return Unexpected(u"it would set property " + name + u" to " +
-                        engine::DecodeText(strings->codepage, *value_bytes) + u", not to " + Wide(wanted->second));
+      const std::u16string found = engine::DecodeText(strings->codepage, *value_bytes);
+      return Unexpected(u"it would set property " + name + u" to " + found + u", not to " +
+                        platform::FromExactUtf8(wanted->second));
     }
     if (!changed.insert(wanted->first).second) return Unexpected(u"it changes property " + name + u" twice");
     const bool in_source = source(name).has_value();
@@ -142,8 +141,8 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     }
   }
   for (const auto& [name, value] : intended) {
-    if (changed.count(name) == 0 && source(name) != Wide(value)) {
-      return Unexpected(u"it does not set property " + name + u" to " + Wide(value));
+    if (changed.count(name) == 0 && source(name) != platform::FromExactUtf8(value)) {
+      return Unexpected(u"it does not set property " + name + u" to " + platform::FromExactUtf8(value));
     }
   }
   return Ok{};

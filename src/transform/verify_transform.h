@@ -21,10 +21,9 @@
 
 namespace mkx::transform {
 
-/// Name -> value of every property the run set. The value is held as UTF-8 with
-/// unpaired surrogates kept (platform::LoneSurrogates::kKeep), which converts back
-/// exactly: a value can be as long as the property file, and this is most often half
-/// the size of UTF-16.
+/// Name -> value of every property the run set. The value is held as
+/// platform::ExactUtf8: it can be as long as the property file, and this is most often
+/// half the size of UTF-16.
 using IntendedProperties = std::unordered_map<std::u16string, std::string>;
 
 /// The source's value of a property, or nothing when the source has no such row.

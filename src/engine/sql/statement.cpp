@@ -105,7 +105,7 @@ class Parser {
         out.kind = Operand::Kind::kNull;
       } else {
         out.kind = Operand::Kind::kString;
-        out.text = platform::Utf8FromUtf16(text, platform::LoneSurrogates::kKeep);
+        out.text = platform::ExactUtf8(text);
       }
       return true;
     }

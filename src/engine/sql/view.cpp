@@ -16,10 +16,6 @@ namespace {
 using engine::CellKind;
 using engine::Value;
 
-constexpr auto kKeep = platform::LoneSurrogates::kKeep;
-
-std::u16string Wide(std::string_view utf8) { return platform::Utf16FromUtf8(utf8, kKeep); }
-
 // Installer error numbers.
 constexpr int kUnknownTable = 2228;
 constexpr int kUnknownColumn = 2235;
@@ -47,7 +43,7 @@ std::u16string DescribeValue(const Value& v) {
   switch (v.kind) {
     case Value::Kind::kNull: return u"null";
     case Value::Kind::kInteger: return u"integer " + Decimal(v.integer);
-    case Value::Kind::kString: return u"string '" + Wide(v.text) + u"'";
+    case Value::Kind::kString: return u"string '" + platform::FromExactUtf8(v.text) + u"'";
   }
   return {};
 }
@@ -166,7 +162,7 @@ Status View::ResolveOperands(std::span<const Value> params) {
     r.kind = Resolved::Kind::kString;
     r.text = text;
     if (engine::IsAscii(text)) continue;
-    const std::u16string wide = Wide(text);
+    const std::u16string wide = platform::FromExactUtf8(text);
     r.encoded = engine::EncodeText(db_.codepage(), wide);
     // Text the codepage cannot hold is refused: stored, its '?' stand-ins would
     // silently become another text (two names could even become one).
@@ -258,7 +254,7 @@ Value View::CellValue(size_t row, size_t column) const {
   if (raw == 0) return Value::Null();
   const CellKind kind = table_->schema().columns[column].kind();
   switch (kind) {
-    case CellKind::kString: return Value::String(platform::Utf8FromUtf16(db_.strings().Text(raw), kKeep));
+    case CellKind::kString: return Value::String(platform::ExactUtf8(db_.strings().Text(raw)));
     case CellKind::kStream: return Value::Integer(1);
     default: return Value::Integer(engine::DecodeInteger(kind, raw));
   }

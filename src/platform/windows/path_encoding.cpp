@@ -6,8 +6,8 @@
 
 namespace mkx::platform {
 
-std::string EncodePath(std::u16string_view path) { return Utf8FromUtf16(path, LoneSurrogates::kKeep); }
+std::string EncodePath(std::u16string_view path) { return ExactUtf8(path); }
 
-std::u16string DecodePath(std::string_view path) { return Utf16FromUtf8(path, LoneSurrogates::kKeep); }
+std::u16string DecodePath(std::string_view path) { return FromExactUtf8(path); }
 
 }  // namespace mkx::platform
