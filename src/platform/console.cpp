@@ -33,6 +33,20 @@ void Expand(std::u16string_view format, std::initializer_list<FormatArg> args, E
   emit(format.substr(literal));
 }
 
+void PrintTo(std::FILE* stream, std::u16string_view format, std::initializer_list<FormatArg> args) {
+  // Converted a slice at a time into one buffer: a message as long as the property
+  // file's longest line needs no copy of it, and a short one no allocation.
+  constexpr size_t kSlice = 4096;
+  char bytes[kSlice];
+  Expand(format, args, [&bytes, stream](std::u16string_view piece) {
+    for (size_t at = 0; at < piece.size(); at += kSlice) {
+      const std::u16string_view slice = piece.substr(at, kSlice);
+      NarrowInto(slice, bytes);
+      std::fwrite(bytes, 1, slice.size(), stream);
+    }
+  });
+}
+
 }  // namespace
 
 std::u16string FormatMessage(std::u16string_view format, std::initializer_list<FormatArg> args) {
@@ -41,20 +55,13 @@ std::u16string FormatMessage(std::u16string_view format, std::initializer_list<F
   return out;
 }
 
-void Print(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  // Converted a slice at a time into one buffer: a message as long as the property
-  // file's longest line needs no copy of it, and a short one no allocation.
-  constexpr size_t kSlice = 4096;
-  char bytes[kSlice];
-  Expand(format, args, [&bytes](std::u16string_view piece) {
-    for (size_t at = 0; at < piece.size(); at += kSlice) {
-      const std::u16string_view slice = piece.substr(at, kSlice);
-      NarrowInto(slice, bytes);
-      std::fwrite(bytes, 1, slice.size(), stdout);
-    }
-  });
+void Print(std::u16string_view format, std::initializer_list<FormatArg> args) { PrintTo(stdout, format, args); }
+
+void PrintError(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  PrintTo(stderr, format, args);
 }
 
-void FlushConsole() { std::fflush(stdout); }
+// The error indicator stays set from a failed write mid-run to the end.
+bool FlushConsole() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
 
 }  // namespace mkx::platform

@@ -2,7 +2,8 @@
 //
 // Messages are printf-like with a wide format: "%s" takes a 16-bit string and "%d" a
 // signed integer. Each character up to U+00FF is written as the byte of that value,
-// anything above as '?'. Output goes to standard output only.
+// anything above as '?'. Output goes to standard output, except the report that
+// standard output itself failed.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,13 @@ std::u16string FormatMessage(std::u16string_view format, std::initializer_list<F
 /// above U+00FF).
 void Print(std::u16string_view format, std::initializer_list<FormatArg> args = {});
 
-/// Flushes standard output.
-void FlushConsole();
+/// Writes the formatted message to standard error, as Print does to standard output:
+/// only for the failure of standard output, which cannot carry its own report.
+void PrintError(std::u16string_view format, std::initializer_list<FormatArg> args = {});
+
+/// Writes out what was printed to standard output. False when any of it could not be
+/// written (a full disk, a device error): the run's report is then incomplete.
+bool FlushConsole();
 
 /// Opens the null device on each of standard input, output and error that is closed,
 /// so that no file the run opens takes its number: output meant for the console

@@ -89,8 +89,14 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
     return false;
   }
   // Every message is out before the transform is: a closed output (`| head`) ends the
-  // run here, with the previous file still in place, and not once it is replaced.
-  platform::FlushConsole();
+  // run here, with the previous file still in place, and not once it is replaced. An
+  // output that could not be written (a full disk) fails the run: a transform without
+  // the account of what it sets is not published.
+  if (!platform::FlushConsole()) {
+    platform::PrintError(u"Error: standard output could not be written, so the transform was not published, Err#%d\n",
+                         {int64_t{result_code::kWriteFault}});
+    return false;
+  }
   Status published = (*output)->Publish();
   if (!published.ok()) {
     ReportGenerationFailure(published.error());

@@ -516,6 +516,29 @@ TEST(InterruptionTest, ClosedOutputPipeLeavesNothing) {
   }
 }
 
+// Standard output that cannot be written (redirected to a full disk): whether the
+// messages fail mid-run or at the final flush, the run reports it on standard error,
+// exits 1 and publishes nothing.
+TEST(ResourceFailureTest, UnwritableOutputPublishesNothing) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
+  for (const int lines : {20000, 1}) {
+    SCOPED_TRACE(lines);
+    Layout l;
+    std::string text;
+    for (int i = 0; i < lines; ++i) text += "PROP" + std::to_string(i) + "=value\n";
+    test::WriteText(l.properties, text);
+    test::WriteText(l.transform, "previous transform");
+    std::vector<std::string> argv = l.Tool();
+    argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" >/dev/full", "sh"});
+    std::string err;
+    EXPECT_EQ(Child(argv, l.tmp).Finish(&err), 1) << Tail(err);
+    EXPECT_EQ(err, "Error: standard output could not be written, so the transform was not published, Err#29\n");
+    EXPECT_TRUE(Entries(l.tmp).empty());
+    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"});
+    EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+  }
+}
+
 // The source rewritten in place while the run reads its property file: the transform
 // would be of neither version, so it is not published.
 TEST(SourceUntouchedTest, SourceRewrittenMidRunPublishesNothing) {
