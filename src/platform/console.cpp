@@ -62,6 +62,6 @@ void PrintError(std::u16string_view format, std::initializer_list<FormatArg> arg
 }
 
 // The error indicator stays set from a failed write mid-run to the end.
-bool FlushConsole() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+bool FlushConsole() { return (std::fflush(stdout) == 0 && !std::ferror(stdout)) || !HasStandardOutput(); }
 
 }  // namespace mkx::platform

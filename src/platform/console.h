@@ -28,8 +28,12 @@ void Print(std::u16string_view format, std::initializer_list<FormatArg> args = {
 void PrintError(std::u16string_view format, std::initializer_list<FormatArg> args = {});
 
 /// Writes out what was printed to standard output. False when any of it could not be
-/// written (a full disk, a device error): the run's report is then incomplete.
+/// written (a full disk, a device error): the run's report is then incomplete. A
+/// process without standard output discards its messages, which is no failure.
 bool FlushConsole();
+
+/// False only on Windows, for a process started without standard output.
+bool HasStandardOutput();
 
 /// Opens the null device on each of standard input, output and error that is closed,
 /// so that no file the run opens takes its number: output meant for the console

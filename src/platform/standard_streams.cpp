@@ -17,4 +17,7 @@ void OpenMissingStandardStreams() {
   }
 }
 
+// A closed output was reopened on the null device above.
+bool HasStandardOutput() { return true; }
+
 }  // namespace mkx::platform

@@ -3,7 +3,8 @@
 # made its working copy, on a 64 MiB database so that the run is still busy. The
 # program must end with STATUS_CONTROL_C_EXIT, leave no file in its temporary
 # directory and no temporary transform beside -t, and leave the file that was at -t
-# before byte-identical.
+# before byte-identical. Then standard output: missing (the program started with no
+# standard handles) or unwritable (/dev/full).
 #   console-control.sh mkxform.exe console_control.exe SHARED_DIR [BACKEND]
 # With the system back end the test is skipped: once msi.dll has opened the working
 # copy it holds it open, and Windows deletes no file that is open, so a Ctrl-C that
@@ -54,4 +55,29 @@ for event in c; do
     for problem in "${problems[@]}"; do echo "FAIL [$event]: $problem"; done
   fi
 done
+
+# Standard output: a program started without one (by a program with no console)
+# still writes its transform; one that cannot be written (a full disk) fails the run,
+# and the file at -t stays as it was.
+example=$(realpath "$(dirname "$0")/../../examples/example.msi")
+out=$work/out-output
+mkdir -p "$out" "$work/temp-output"
+printf 'the transform from before\n' >"$out/full.mst"
+wine "$helper" none "$(winpath "$work/temp-output")" "$(winpath "$work/report")" \
+  "\"$(winpath "$exe")\" -t \"$(winpath "$out/none.mst")\" -p \"$(winpath "$work/props.txt")\" \"$(winpath "$example")\""
+wine "$exe" -t "$(winpath "$out/full.mst")" -p "$(winpath "$work/props.txt")" "$(winpath "$example")" \
+  >/dev/full 2>"$work/stderr"
+status=$?
+problems=()
+result=$(tr -d '\r' <"$work/report" 2>/dev/null)
+[ "$result" = "exit status 0x00000000" ] || problems+=("without standard output: $result")
+"$shared/tools/msi-oracle" check "$example" "$out/none.mst" MYPROP=changed NEWPROP=new >/dev/null ||
+  problems+=("without standard output: the transform does not check")
+[ "$status" -eq 1 ] || problems+=("output to a full disk: exit status $status")
+grep -q '^Error: standard output could not be written, so the transform was not published, Err#29' \
+  "$work/stderr" || problems+=("output to a full disk: $(head -c 300 "$work/stderr")")
+[ "$(cat "$out/full.mst")" = 'the transform from before' ] || problems+=("output to a full disk: -t was changed")
+[ -z "$(ls -A "$work/temp-output")" ] || problems+=("left in the temporary directory")
+for problem in "${problems[@]}"; do echo "FAIL [output]: $problem"; done
+[ ${#problems[@]} -eq 0 ] && echo "ok: standard output" || failures=$((failures + 1))
 [ "$failures" -eq 0 ]

@@ -1,6 +1,8 @@
 /* Sends a console control event to a program once it has made its first temporary
  * file, then reports how the program ended:
  *   console_control.exe c|break TEMPDIR REPORT "COMMAND LINE"
+ * With "none" instead of an event, the program is started detached, without
+ * standard handles (as a program with no console starts it), and left to finish.
  * TEMPDIR becomes the program's TMP and TEMP. The event (Ctrl-C or Ctrl-Break) goes
  * to every process of the console; this helper ignores it. (Wine 8 refuses an event
  * aimed at one process group, with error 6.) Writes one line to the file REPORT,
@@ -34,23 +36,37 @@ static int directory_has_file(const wchar_t *dir) {
 }
 
 int wmain(int argc, wchar_t **argv) {
-  STARTUPINFOW startup = {sizeof startup};
+  STARTUPINFOW startup = {0};
   PROCESS_INFORMATION process;
   DWORD status = 0, waited;
   int brk;
-  if (argc != 5 || (wcscmp(argv[1], L"c") != 0 && wcscmp(argv[1], L"break") != 0)) {
-    fprintf(stderr, "usage: console_control.exe c|break TEMPDIR REPORT \"COMMAND LINE\"\n");
+  int none;
+  if (argc != 5 || (wcscmp(argv[1], L"c") != 0 && wcscmp(argv[1], L"break") != 0 && wcscmp(argv[1], L"none") != 0)) {
+    fprintf(stderr, "usage: console_control.exe c|break|none TEMPDIR REPORT \"COMMAND LINE\"\n");
     return 3;
   }
+  startup.cb = sizeof startup;
   report = _wfopen(argv[3], L"w");
   if (!report) return 3;
   brk = wcscmp(argv[1], L"break") == 0;
+  none = wcscmp(argv[1], L"none") == 0;
   SetEnvironmentVariableW(L"TMP", argv[2]);
   SetEnvironmentVariableW(L"TEMP", argv[2]);
-  if (!CreateProcessW(NULL, argv[4], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+  if (none) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = INVALID_HANDLE_VALUE;
+  }
+  if (!CreateProcessW(NULL, argv[4], NULL, NULL, !none, none ? DETACHED_PROCESS : 0, NULL, NULL, &startup,
+                      &process)) {
     fprintf(report, "CreateProcess failed: %lu\n", GetLastError());
     fclose(report);
     return 3;
+  }
+  if (none) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &status);
+    fprintf(report, "exit status 0x%08lx\n", status);
+    return 0;
   }
   /* Only now: a process inherits its parent's "ignore Ctrl-C". */
   SetConsoleCtrlHandler(ignore_event, TRUE);
