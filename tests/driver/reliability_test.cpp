@@ -125,6 +125,21 @@ struct Layout {
   }
 };
 
+/// Property lines PROP0=value ... for `lines` properties.
+std::string PropertyLines(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += "PROP" + std::to_string(i) + "=value\n";
+  return text;
+}
+
+/// A failed run left nothing behind, and the transform from before (written as
+/// "previous transform") is as it was.
+void ExpectPreviousTransformKept(const Layout& l) {
+  EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
+  EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
+  EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+}
+
 /// A property value big enough that the working copy and the transform both grow by
 /// far more than the database's own size.
 std::string BigValue() { return std::string(200000, 'v'); }
@@ -234,9 +249,7 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
     }
     EXPECT_EQ(status, 1) << Tail(out);
     EXPECT_NE(out.find(c.error_line), std::string::npos) << Tail(out);
-    EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
-    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
-    EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+    ExpectPreviousTransformKept(l);
     EXPECT_EQ(test::ReadBytes(l.source), before);
   }
 }
@@ -264,7 +277,9 @@ TEST(ResourceFailureTest, MemoryRunningOut) {
     Layout l;
     {
       std::string text;
-      for (size_t i = 0; i < c.lines; ++i) text += "P" + std::to_string(i) + "=" + std::string(c.value_size, 'v') + "\n";
+      for (size_t i = 0; i < c.lines; ++i) {
+        text += "P" + std::to_string(i) + "=" + std::string(c.value_size, 'v') + "\n";
+      }
       test::WriteText(l.properties, text);
     }
     test::WriteText(l.transform, "previous transform");
@@ -274,9 +289,7 @@ TEST(ResourceFailureTest, MemoryRunningOut) {
     EXPECT_EQ(Child(argv, l.tmp).Finish(&out), 1) << Tail(out);
     EXPECT_NE(Tail(out).find(c.error_line), std::string::npos) << Tail(out);
     EXPECT_EQ(out.find("Error: not enough memory") != std::string::npos, c.in_tool) << Tail(out);
-    EXPECT_TRUE(Entries(l.tmp).empty()) << "the working copy is deleted";
-    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"}) << "no temporary file beside it";
-    EXPECT_TRUE(test::ReadText(l.transform) == "previous transform");
+    ExpectPreviousTransformKept(l);
   }
 }
 
@@ -496,9 +509,7 @@ TEST(InterruptionTest, ClosedOutputPipeLeavesNothing) {
   for (const int lines : {20000, 1}) {
     SCOPED_TRACE(lines);
     Layout l;
-    std::string text;
-    for (int i = 0; i < lines; ++i) text += "PROP" + std::to_string(i) + "=value\n";
-    test::WriteText(l.properties, text);
+    test::WriteText(l.properties, PropertyLines(lines));
     test::WriteText(l.transform, "previous transform");
     Child child(l.Tool(), l.tmp);
     char head[10];
@@ -510,9 +521,7 @@ TEST(InterruptionTest, ClosedOutputPipeLeavesNothing) {
     ::waitpid(child.pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGPIPE);
-    EXPECT_TRUE(Entries(l.tmp).empty());
-    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"});
-    EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+    ExpectPreviousTransformKept(l);
   }
 }
 
@@ -524,18 +533,14 @@ TEST(ResourceFailureTest, UnwritableOutputPublishesNothing) {
   for (const int lines : {20000, 1}) {
     SCOPED_TRACE(lines);
     Layout l;
-    std::string text;
-    for (int i = 0; i < lines; ++i) text += "PROP" + std::to_string(i) + "=value\n";
-    test::WriteText(l.properties, text);
+    test::WriteText(l.properties, PropertyLines(lines));
     test::WriteText(l.transform, "previous transform");
     std::vector<std::string> argv = l.Tool();
     argv.insert(argv.begin(), {"sh", "-c", "exec \"$@\" >/dev/full", "sh"});
     std::string err;
     EXPECT_EQ(Child(argv, l.tmp).Finish(&err), 1) << Tail(err);
     EXPECT_EQ(err, "Error: standard output could not be written, so the transform was not published, Err#29\n");
-    EXPECT_TRUE(Entries(l.tmp).empty());
-    EXPECT_EQ(Entries(l.out), std::vector<std::string>{"result.mst"});
-    EXPECT_EQ(test::ReadText(l.transform), "previous transform");
+    ExpectPreviousTransformKept(l);
   }
 }
 

@@ -57,7 +57,8 @@ TEST(VerifyTransformTest, AcceptsExactlyTheIntendedChange) {
     SCOPED_TRACE(c.label);
     const Status verified = VerifyTransform(made.transform, c.intended, c.source);
     if (!c.complaint) {
-      EXPECT_TRUE(verified.ok()) << platform::Narrow(verified.error().fields.empty() ? u"" : verified.error().fields[0]);
+      EXPECT_TRUE(verified.ok())
+          << platform::Narrow(verified.error().fields.empty() ? u"" : verified.error().fields[0]);
       continue;
     }
     ASSERT_FALSE(verified.ok());

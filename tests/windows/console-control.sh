@@ -63,8 +63,8 @@ example=$(realpath "$(dirname "$0")/../../examples/example.msi")
 out=$work/out-output
 mkdir -p "$out" "$work/temp-output"
 printf 'the transform from before\n' >"$out/full.mst"
-wine "$helper" none "$(winpath "$work/temp-output")" "$(winpath "$work/report")" \
-  "\"$(winpath "$exe")\" -t \"$(winpath "$out/none.mst")\" -p \"$(winpath "$work/props.txt")\" \"$(winpath "$example")\""
+line="\"$(winpath "$exe")\" -t \"$(winpath "$out/none.mst")\" -p \"$(winpath "$work/props.txt")\""
+wine "$helper" none "$(winpath "$work/temp-output")" "$(winpath "$work/report")" "$line \"$(winpath "$example")\""
 wine "$exe" -t "$(winpath "$out/full.mst")" -p "$(winpath "$work/props.txt")" "$(winpath "$example")" \
   >/dev/full 2>"$work/stderr"
 status=$?
