@@ -6,49 +6,72 @@
 #include "engine/transform/transform_records.h"
 
 namespace mkx::engine {
-std::string RecordMaker::NameBytes(std::u16string_view name) const { return EncodeText(db_.codepage(), name); }
+namespace {
 
-// The bytes, in the new database's codepage, of a string of the reference.
-std::string RecordMaker::RefBytes(uint32_t id) const {
-  const StringPool& pool = ref_.strings();
-  if (pool.Bytes(id).empty()) return {};
-  if (SameEncoding(pool.codepage(), db_.codepage())) return std::string(pool.Bytes(id));
-  return EncodeText(db_.codepage(), pool.Text(id));
+struct Rank {
+  int rank;  // null < integer < text
+  int32_t integer;
+};
+
+Rank RankOf(const DiffField& f) {
+  switch (f.kind) {
+    case CellKind::kString: return {f.bytes.empty() ? 0 : 2, 0};
+    case CellKind::kStream: return {f.raw ? 1 : 0, f.raw ? 1 : 0};
+    default: return {f.raw ? 1 : 0, f.raw ? DecodeInteger(f.kind, f.raw) : 0};
+  }
 }
 
-DiffField RecordMaker::Field(const Database& owner, const Table& t, size_t row, size_t col) const {
+// Text order is by UTF-16 code unit. ASCII is the same in every codepage, so ASCII
+// bytes compare as they stand.
+int CompareText(uint32_t codepage, std::string_view a, std::string_view b) {
+  if (IsAscii(a) && IsAscii(b)) return a.compare(b);
+  return DecodeText(codepage, a).compare(DecodeText(codepage, b));
+}
+
+}  // namespace
+
+bool KeyLess(uint32_t codepage, std::span<const DiffField> a, std::span<const DiffField> b) {
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    const Rank ra = RankOf(a[i]);
+    const Rank rb = RankOf(b[i]);
+    if (ra.rank != rb.rank) return ra.rank < rb.rank;
+    if (ra.integer != rb.integer) return ra.integer < rb.integer;
+    if (ra.rank == 2) {
+      if (const int c = CompareText(codepage, a[i].bytes, b[i].bytes)) return c < 0;
+    }
+  }
+  return a.size() < b.size();
+}
+
+std::string_view RecordMaker::Keep(std::string bytes) { return text_.emplace_back(std::move(bytes)); }
+
+std::string_view RecordMaker::NameBytes(std::u16string_view name) { return Keep(EncodeText(db_.codepage(), name)); }
+
+// The bytes, in the new database's codepage, of a string of the reference.
+std::string_view RecordMaker::RefBytes(uint32_t id) {
+  const StringPool& pool = ref_.strings();
+  if (pool.Bytes(id).empty()) return {};
+  if (SameEncoding(pool.codepage(), db_.codepage())) return pool.Bytes(id);
+  return Keep(EncodeText(db_.codepage(), pool.Text(id)));
+}
+
+DiffField RecordMaker::Field(const Database& owner, const Table& t, size_t row, size_t col) {
   DiffField f;
   f.kind = t.schema().columns[col].kind();
   const uint32_t raw = t.Cell(row, col);
   switch (f.kind) {
-    case CellKind::kString:
-      f.bytes = &owner == &db_ ? std::string(db_.strings().Bytes(raw)) : RefBytes(raw);
-      break;
+    case CellKind::kString: f.bytes = &owner == &db_ ? db_.strings().Bytes(raw) : RefBytes(raw); break;
     case CellKind::kStream: f.raw = raw ? 1 : 0; break;
     default: f.raw = raw; break;
   }
   return f;
 }
 
-std::vector<KeyPart> RecordMaker::OrderKey(const Database& owner, const Table& t, size_t row,
-                                           const std::vector<size_t>& cols, size_t keys) {
-  std::vector<KeyPart> key;
-  for (size_t i = 0; i < keys; ++i) {
-    const ColumnInfo& c = t.schema().columns[cols[i]];
-    const uint32_t raw = t.Cell(row, cols[i]);
-    KeyPart part;
-    if (c.kind() == CellKind::kString) {
-      if (!owner.strings().Bytes(raw).empty()) {
-        part.rank = 2;
-        part.text = owner.strings().Text(raw);
-      }
-    } else if (raw != 0) {
-      part.rank = 1;
-      part.integer = c.kind() == CellKind::kStream ? 1 : DecodeInteger(c.kind(), raw);
-    }
-    key.push_back(std::move(part));
-  }
-  return key;
+std::vector<DiffField> RecordMaker::KeyFields(const Table& t, size_t row, const std::vector<size_t>& cols,
+                                              size_t keys) {
+  std::vector<DiffField> fields;
+  for (size_t i = 0; i < keys; ++i) fields.push_back(Field(db_, t, row, cols[i]));
+  return fields;
 }
 
 // Carries the data of a stream cell of the new database into the transform.
@@ -70,15 +93,14 @@ Status RecordMaker::AddStreamData(const Table& t, size_t row) {
   return Ok{};
 }
 
-Status RecordMaker::AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols,
-                              size_t keys) {
+Status RecordMaker::AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols) {
   DiffRecord r;
   r.mask = record_mask::Insert(cols.size());
+  r.fields.reserve(cols.size());
   for (size_t c : cols) {
     r.fields.push_back(Field(db_, t, row, c));
     if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
   }
-  r.order = OrderKey(db_, t, row, cols, keys);
   g.rows.push_back(std::move(r));
   return Ok{};
 }
@@ -87,8 +109,8 @@ void RecordMaker::AddDelete(TableChanges& g, const Database& owner, const Table&
                             const std::vector<size_t>& cols, size_t keys) {
   DiffRecord r;
   r.mask = record_mask::kDelete;
+  r.fields.reserve(keys);
   for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(owner, t, row, cols[i]));
-  r.order = OrderKey(owner, t, row, cols, keys);
   g.rows.push_back(std::move(r));
 }
 
@@ -96,16 +118,16 @@ Status RecordMaker::AddChange(TableChanges& g, const Table& t, size_t row, const
                               size_t keys, const std::vector<size_t>& changed) {
   if (changed.back() + 1 > kMaxUpdatableColumn) {
     AddDelete(g, db_, t, row, cols, keys);
-    return AddInsert(g, t, row, cols, keys);
+    return AddInsert(g, t, row, cols);
   }
   DiffRecord r;
+  r.fields.reserve(keys + changed.size());
   for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(db_, t, row, cols[i]));
   for (size_t i : changed) {
     r.mask |= record_mask::UpdateBit(i + 1);
     r.fields.push_back(Field(db_, t, row, cols[i]));
     if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
   }
-  r.order = OrderKey(db_, t, row, cols, keys);
   g.rows.push_back(std::move(r));
   return Ok{};
 }
@@ -114,11 +136,10 @@ void RecordMaker::AddCatalogTable(TableChanges& g, std::u16string_view name, boo
   DiffRecord r;
   r.mask = insert ? record_mask::Insert(1) : record_mask::kDelete;
   r.fields.push_back({CellKind::kString, 0, NameBytes(name)});
-  r.order = {KeyPart{2, 0, std::u16string(name)}};
   g.tables.push_back(std::move(r));
 }
 
-void RecordMaker::AddCatalogColumn(TableChanges& g, std::u16string_view table, size_t n, uint32_t stored_number,
+void RecordMaker::AddCatalogColumn(TableChanges& g, std::u16string_view table, uint32_t stored_number,
                                    const ColumnInfo* column) {
   DiffRecord r;
   r.mask = column ? record_mask::Insert(4) : record_mask::kDelete;
@@ -128,7 +149,6 @@ void RecordMaker::AddCatalogColumn(TableChanges& g, std::u16string_view table, s
     r.fields.push_back({CellKind::kString, 0, NameBytes(column->name)});
     r.fields.push_back({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
   }
-  r.order = {KeyPart{2, 0, std::u16string(table)}, KeyPart{1, static_cast<int32_t>(n), {}}};
   g.columns.push_back(std::move(r));
 }
 

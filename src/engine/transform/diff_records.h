@@ -1,13 +1,15 @@
 // Diff records: the transform records of one row, column or table, built from the
 // cells of the database that holds it.
 //
-// String fields are the bytes of the new database's codepage (a reference string is
-// converted when the codepages differ). Each record carries its sort key, so that
-// serialization can write a stream's records in key order. Stream data of inserted
-// or changed rows is collected once per stream name.
+// String fields are the bytes of the new database's codepage, viewed in the pool that
+// holds them; a reference string is converted when the codepages differ, and kept
+// with catalog names in the maker's own text. Stream data of inserted or changed rows
+// is collected once per stream name.
 #pragma once
 
+#include <deque>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,7 @@ class RecordMaker {
 
   /// INSERT of a row of the new database, every column of `cols`; its stream data
   /// goes along.
-  Status AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys);
+  Status AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols);
   /// DELETE of a row of `owner` (either database), by its key.
   void AddDelete(TableChanges& g, const Database& owner, const Table& t, size_t row,
                  const std::vector<size_t>& cols, size_t keys);
@@ -35,25 +37,32 @@ class RecordMaker {
   void AddCatalogTable(TableChanges& g, std::u16string_view name, bool insert);
   /// A _Columns INSERT (with `column`) or DELETE (without); `stored_number` is the
   /// Number cell (0, or 0x8000 + n).
-  void AddCatalogColumn(TableChanges& g, std::u16string_view table, size_t n, uint32_t stored_number,
+  void AddCatalogColumn(TableChanges& g, std::u16string_view table, uint32_t stored_number,
                         const ColumnInfo* column);
 
-  /// The sort key of a row: its key cells, strings as text.
-  static std::vector<KeyPart> OrderKey(const Database& owner, const Table& t, size_t row,
-                                       const std::vector<size_t>& cols, size_t keys);
+  /// The key fields of a row of the new database: its first `keys` columns of `cols`.
+  std::vector<DiffField> KeyFields(const Table& t, size_t row, const std::vector<size_t>& cols, size_t keys);
 
   std::vector<TransformStream> TakeDataStreams() { return std::move(data_streams_); }
+  std::deque<std::string> TakeText() { return std::move(text_); }
 
  private:
-  std::string NameBytes(std::u16string_view name) const;
-  std::string RefBytes(uint32_t id) const;
-  DiffField Field(const Database& owner, const Table& t, size_t row, size_t col) const;
+  std::string_view Keep(std::string bytes);
+  std::string_view NameBytes(std::u16string_view name);
+  std::string_view RefBytes(uint32_t id);
+  DiffField Field(const Database& owner, const Table& t, size_t row, size_t col);
   Status AddStreamData(const Table& t, size_t row);
 
   const Database& db_;
   const Database& ref_;
   std::vector<TransformStream> data_streams_;
   std::set<std::u16string> data_names_;
+  std::deque<std::string> text_;  // a deque: adding a string moves none
 };
+
+/// Whether key `a` sorts before key `b` (the key fields of two records of one stream,
+/// strings in `codepage`): null first, then integers by value, then text by UTF-16
+/// code unit.
+bool KeyLess(uint32_t codepage, std::span<const DiffField> a, std::span<const DiffField> b);
 
 }  // namespace mkx::engine

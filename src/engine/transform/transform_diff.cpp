@@ -95,6 +95,7 @@ class DiffBuilder {
       diff.tables.push_back(std::move(changes));
     }
     diff.data_streams = records_.TakeDataStreams();
+    diff.text = records_.TakeText();
     return diff;
   }
 
@@ -175,12 +176,12 @@ class DiffBuilder {
   Status AddTable(const TableSchema& ds, TableChanges& g) {
     const std::vector<size_t> cols = PersistentColumns(ds);
     records_.AddCatalogTable(g, ds.name, true);
-    for (size_t i = 0; i < cols.size(); ++i) records_.AddCatalogColumn(g, ds.name, i + 1, 0, &ds.columns[cols[i]]);
+    for (size_t i = 0; i < cols.size(); ++i) records_.AddCatalogColumn(g, ds.name, 0, &ds.columns[cols[i]]);
     auto table = db_.GetTable(ds.name);
     if (!table.ok()) return table.take_error();
     const Table& t = **table;
-    const size_t keys = KeyCount(ds, cols);
-    for (size_t row = 0; row < t.row_count(); ++row) MKX_TRY(records_.AddInsert(g, t, row, cols, keys));
+    g.row_keys = KeyCount(ds, cols);
+    for (size_t row = 0; row < t.row_count(); ++row) MKX_TRY(records_.AddInsert(g, t, row, cols));
     return Ok{};
   }
 
@@ -188,7 +189,7 @@ class DiffBuilder {
     const std::vector<size_t> cols = PersistentColumns(rs);
     records_.AddCatalogTable(g, rs.name, false);
     for (size_t i = 0; i < cols.size(); ++i) {
-      records_.AddCatalogColumn(g, rs.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
+      records_.AddCatalogColumn(g, rs.name, static_cast<uint32_t>(0x8000 + i + 1), nullptr);
     }
   }
 
@@ -243,7 +244,7 @@ class DiffBuilder {
     for (size_t row = 0; row < p.dt.row_count(); ++row) {
       auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
       if (found == ref_rows.end() || matched[found->second]) {
-        MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols, p.keys));
+        MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols));
         continue;
       }
       matched[found->second] = true;
@@ -261,13 +262,14 @@ class DiffBuilder {
     std::vector<size_t> rcols = PersistentColumns(rs);
     MKX_TRY(CheckCompatible(ds, dcols, rs, rcols));
     for (size_t i = rcols.size(); i < dcols.size(); ++i) {
-      records_.AddCatalogColumn(g, ds.name, i + 1, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
+      records_.AddCatalogColumn(g, ds.name, static_cast<uint32_t>(0x8000 + i + 1), &ds.columns[dcols[i]]);
     }
     auto dtable = db_.GetTable(ds.name);
     if (!dtable.ok()) return dtable.take_error();
     auto rtable = ref_.GetTable(rs.name);
     if (!rtable.ok()) return rtable.take_error();
     const size_t keys = KeyCount(ds, dcols);
+    g.row_keys = keys;
     const TablePair pair{**dtable, **rtable, std::move(dcols), std::move(rcols), keys};
     MKX_TRY(DiffRows(pair, g));
     // A table that gained columns needs a record, or a reader may keep its stream at
@@ -275,10 +277,10 @@ class DiffBuilder {
     // would already have a record).
     if (pair.dcols.size() > pair.rcols.size() && g.rows.empty()) {
       std::optional<size_t> first_row;
-      std::vector<KeyPart> first_key;
+      std::vector<DiffField> first_key;
       for (size_t row = 0; row < pair.dt.row_count(); ++row) {
-        std::vector<KeyPart> key = RecordMaker::OrderKey(db_, pair.dt, row, pair.dcols, keys);
-        if (!first_row || key < first_key) {
+        std::vector<DiffField> key = records_.KeyFields(pair.dt, row, pair.dcols, keys);
+        if (!first_row || KeyLess(db_.codepage(), key, first_key)) {
           first_row = row;
           first_key = std::move(key);
         }

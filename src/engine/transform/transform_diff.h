@@ -27,7 +27,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/database.h"
@@ -41,40 +43,41 @@ struct TransformStream {
   std::vector<uint8_t> data;
 };
 
-/// One field of a diff record. Strings are still bytes, in the new database's
-/// codepage; serialization gives them their transform string ids.
+/// One field of a diff record. Strings are bytes in the new database's codepage,
+/// viewed in one of the two databases' pools or in the diff's own `text`;
+/// serialization gives them their transform string ids.
 struct DiffField {
   CellKind kind = CellKind::kString;
-  uint32_t raw = 0;   // stored integer cell; 0 or 1 for a stream column; a string's id
-  std::string bytes;  // kString only; empty for null
+  uint32_t raw = 0;        // stored integer cell; 0 or 1 for a stream column; a string's id
+  std::string_view bytes;  // kString only; empty for null
 };
 
-/// One part of a record's sort key: null < integer < text.
-struct KeyPart {
-  int rank = 0;
-  int32_t integer = 0;
-  std::u16string text;
-  friend auto operator<=>(const KeyPart&, const KeyPart&) = default;
-};
-
+/// A record's leading fields are its row's key, by which the records of a stream are
+/// written: the table's key columns for its own rows, the name for _Tables, the table
+/// and the number for _Columns.
 struct DiffRecord {
   uint16_t mask = 0;
   std::vector<DiffField> fields;
-  std::vector<KeyPart> order;  // records of a stream are written in this order
 };
 
 /// Everything one table contributes: its catalog records and its own records.
 struct TableChanges {
   std::u16string name;
+  size_t row_keys = 0;              // the key fields of each of `rows`
   std::vector<DiffRecord> tables;   // for the _Tables stream
   std::vector<DiffRecord> columns;  // for the _Columns stream
   std::vector<DiffRecord> rows;     // for the table's own stream
 };
 
+/// A diff views the strings of both databases: it is valid while both are open and
+/// unchanged.
 struct TransformDiff {
   uint32_t codepage = 0;  // of the new database, which the string bytes are in
   std::vector<TableChanges> tables;
   std::vector<TransformStream> data_streams;
+  // Field bytes that are in neither pool (converted strings, catalog names). A deque,
+  // so that neither adding to it nor moving the diff moves a string.
+  std::deque<std::string> text;
 
   bool empty() const;
 };

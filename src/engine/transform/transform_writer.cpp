@@ -6,6 +6,7 @@
 
 #include "engine/compound/compound_file.h"
 #include "engine/stream_name.h"
+#include "engine/transform/diff_records.h"
 #include "engine/transform/transform_records.h"
 #include "platform/file.h"
 #include "platform/scratch_file.h"
@@ -14,23 +15,22 @@
 namespace mkx::engine {
 namespace {
 
-void SortByKey(std::vector<DiffRecord>& records) {
-  std::stable_sort(records.begin(), records.end(),
-                   [](const DiffRecord& a, const DiffRecord& b) { return a.order < b.order; });
-}
+constexpr size_t kTablesKeys = 1;   // _Tables: Name
+constexpr size_t kColumnsKeys = 2;  // _Columns: Table, Number
 
-// A field's string this long has its copy released once the pool holds it: a value can
-// be as long as a property file. Short ones stay: freed one by one, a million short
-// copies left the heap larger at its peak than keeping them did.
-constexpr size_t kLongString = 65536;
+// Orders records by their leading `keys` fields, keeping the order of equal keys.
+void SortByKey(std::vector<DiffRecord>& records, size_t keys, uint32_t codepage) {
+  auto key = [keys](const DiffRecord& r) { return std::span(r.fields).first(std::min(keys, r.fields.size())); };
+  std::stable_sort(records.begin(), records.end(), [&](const DiffRecord& a, const DiffRecord& b) {
+    return KeyLess(codepage, key(a), key(b));
+  });
+}
 
 // Gives each string field its transform id, in the order the records use them.
 void NumberStrings(std::vector<DiffRecord>& records, TransformStringPool& pool) {
   for (DiffRecord& r : records) {
     for (DiffField& f : r.fields) {
-      if (f.kind != CellKind::kString) continue;
-      f.raw = pool.Use(f.bytes);
-      if (f.bytes.size() >= kLongString) std::string().swap(f.bytes);
+      if (f.kind == CellKind::kString) f.raw = pool.Use(f.bytes);
     }
   }
 }
@@ -61,17 +61,29 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   TransformStringPool pool(diff.codepage);
   std::vector<DiffRecord> all_tables, all_columns;
   for (TableChanges& g : diff.tables) {
-    SortByKey(g.tables);
-    SortByKey(g.columns);
-    SortByKey(g.rows);
+    SortByKey(g.tables, kTablesKeys, diff.codepage);
+    SortByKey(g.columns, kColumnsKeys, diff.codepage);
+    SortByKey(g.rows, g.row_keys, diff.codepage);
     NumberStrings(g.tables, pool);
     NumberStrings(g.columns, pool);
     NumberStrings(g.rows, pool);
     all_tables.insert(all_tables.end(), g.tables.begin(), g.tables.end());
     all_columns.insert(all_columns.end(), g.columns.begin(), g.columns.end());
   }
-  SortByKey(all_tables);
-  SortByKey(all_columns);
+  SortByKey(all_tables, kTablesKeys, diff.codepage);
+  SortByKey(all_columns, kColumnsKeys, diff.codepage);
+
+  // The records are encoded and released before the pool is serialized, so that they
+  // and both copies of the strings are never held at once.
+  std::vector<TransformStream> record_streams;
+  auto add = [&record_streams, width = pool.ref_width()](std::u16string_view name, std::vector<DiffRecord>& records) {
+    if (!records.empty()) record_streams.push_back({EncodeStreamName(name, true), EncodeRecords(records, width)});
+    std::vector<DiffRecord>().swap(records);
+  };
+  add(u"_Tables", all_tables);
+  add(u"_Columns", all_columns);
+  for (TableChanges& g : diff.tables) add(g.name, g.rows);
+  diff.tables.clear();
 
   std::vector<TransformStream> streams;
   TransformStream pool_stream{EncodeStreamName(u"_StringPool", true), {}};
@@ -79,12 +91,7 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   pool.Serialize(pool_stream.data, data_stream.data);
   streams.push_back(std::move(pool_stream));
   streams.push_back(std::move(data_stream));
-  auto add = [&streams, width = pool.ref_width()](std::u16string_view name, const std::vector<DiffRecord>& records) {
-    if (!records.empty()) streams.push_back({EncodeStreamName(name, true), EncodeRecords(records, width)});
-  };
-  add(u"_Tables", all_tables);
-  add(u"_Columns", all_columns);
-  for (const TableChanges& g : diff.tables) add(g.name, g.rows);
+  for (TransformStream& s : record_streams) streams.push_back(std::move(s));
   for (TransformStream& s : diff.data_streams) streams.push_back(std::move(s));
   return streams;
 }

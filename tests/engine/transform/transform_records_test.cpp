@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/transform/diff_records.h"
 #include "engine/transform/genuine_transform.h"
 #include "support/test_support.h"
 
@@ -115,6 +116,30 @@ TEST(TransformRecordTest, DecodeReadsUpdateFieldsByMaskAndRejectsTruncation) {
   EXPECT_EQ((*records)[1].fields.size(), 1u);
   auto truncated = DecodeRecords(std::span(stream).first(stream.size() - 1), wide, 1, 2);
   EXPECT_EQ(truncated.code(), result_code::kInvalidData);
+}
+
+// Records are written in key order: null, then integers by value, then text by UTF-16
+// code unit, which is not the byte order of every codepage.
+TEST(DiffKeyTest, OrdersNullThenIntegersThenTextByUtf16CodeUnit) {
+  using Key = std::vector<DiffField>;
+  const struct {
+    uint32_t codepage;
+    Key a, b;
+    bool less;
+  } cases[] = {
+      {1252, {{S, 0, ""}}, {{S, 0, "A"}}, true},
+      {1252, {{I4, 0x7FFFFFFF, {}}}, {{I4, 0x80000001, {}}}, true},  // -1 < 1
+      {1252, {{I2, 0x8001, {}}}, {{S, 0, "A"}}, true},
+      {1252, {{S, 0, "a"}}, {{S, 0, "ab"}}, true},
+      {1252, {{S, 0, "ab"}}, {{S, 0, "b"}}, true},
+      {1252, {{S, 0, "\x80"}}, {{S, 0, "\xE9"}}, false},                  // U+20AC, U+00E9
+      {65001, {{S, 0, "\xF0\x90\x80\x80"}}, {{S, 0, "\xEF\xBC\xA1"}}, true},  // U+10000, U+FF21
+      {1252, {{S, 0, "T"}, {I2, 0x8002, {}}}, {{S, 0, "T"}, {I2, 0x8001, {}}}, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(KeyLess(c.codepage, c.a, c.b), c.less) << c.codepage << " " << c.a[0].bytes;
+    EXPECT_FALSE(c.less && KeyLess(c.codepage, c.b, c.a)) << c.codepage << " " << c.a[0].bytes;
+  }
 }
 
 }  // namespace
