@@ -94,24 +94,19 @@ Status RecordMaker::AddStreamData(const Table& t, size_t row) {
 }
 
 Status RecordMaker::AddInsert(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols) {
-  DiffRecord r;
-  r.mask = record_mask::Insert(cols.size());
-  r.fields.reserve(cols.size());
+  g.rows.Start(record_mask::Insert(cols.size()));
   for (size_t c : cols) {
-    r.fields.push_back(Field(db_, t, row, c));
-    if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    const DiffField f = Field(db_, t, row, c);
+    g.rows.Put(f);
+    if (f.kind == CellKind::kStream && f.raw) MKX_TRY(AddStreamData(t, row));
   }
-  g.rows.push_back(std::move(r));
   return Ok{};
 }
 
 void RecordMaker::AddDelete(TableChanges& g, const Database& owner, const Table& t, size_t row,
                             const std::vector<size_t>& cols, size_t keys) {
-  DiffRecord r;
-  r.mask = record_mask::kDelete;
-  r.fields.reserve(keys);
-  for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(owner, t, row, cols[i]));
-  g.rows.push_back(std::move(r));
+  g.rows.Start(record_mask::kDelete);
+  for (size_t i = 0; i < keys; ++i) g.rows.Put(Field(owner, t, row, cols[i]));
 }
 
 Status RecordMaker::AddChange(TableChanges& g, const Table& t, size_t row, const std::vector<size_t>& cols,
@@ -120,36 +115,32 @@ Status RecordMaker::AddChange(TableChanges& g, const Table& t, size_t row, const
     AddDelete(g, db_, t, row, cols, keys);
     return AddInsert(g, t, row, cols);
   }
-  DiffRecord r;
-  r.fields.reserve(keys + changed.size());
-  for (size_t i = 0; i < keys; ++i) r.fields.push_back(Field(db_, t, row, cols[i]));
+  uint16_t mask = 0;
+  for (size_t i : changed) mask |= record_mask::UpdateBit(i + 1);
+  g.rows.Start(mask);
+  for (size_t i = 0; i < keys; ++i) g.rows.Put(Field(db_, t, row, cols[i]));
   for (size_t i : changed) {
-    r.mask |= record_mask::UpdateBit(i + 1);
-    r.fields.push_back(Field(db_, t, row, cols[i]));
-    if (r.fields.back().kind == CellKind::kStream && r.fields.back().raw) MKX_TRY(AddStreamData(t, row));
+    const DiffField f = Field(db_, t, row, cols[i]);
+    g.rows.Put(f);
+    if (f.kind == CellKind::kStream && f.raw) MKX_TRY(AddStreamData(t, row));
   }
-  g.rows.push_back(std::move(r));
   return Ok{};
 }
 
 void RecordMaker::AddCatalogTable(TableChanges& g, std::u16string_view name, bool insert) {
-  DiffRecord r;
-  r.mask = insert ? record_mask::Insert(1) : record_mask::kDelete;
-  r.fields.push_back({CellKind::kString, 0, NameBytes(name)});
-  g.tables.push_back(std::move(r));
+  g.tables.Start(insert ? record_mask::Insert(1) : record_mask::kDelete);
+  g.tables.Put({CellKind::kString, 0, NameBytes(name)});
 }
 
 void RecordMaker::AddCatalogColumn(TableChanges& g, std::u16string_view table, uint32_t stored_number,
                                    const ColumnInfo* column) {
-  DiffRecord r;
-  r.mask = column ? record_mask::Insert(4) : record_mask::kDelete;
-  r.fields.push_back({CellKind::kString, 0, NameBytes(table)});
-  r.fields.push_back({CellKind::kInt16, stored_number, {}});
+  g.columns.Start(column ? record_mask::Insert(4) : record_mask::kDelete);
+  g.columns.Put({CellKind::kString, 0, NameBytes(table)});
+  g.columns.Put({CellKind::kInt16, stored_number, {}});
   if (column) {
-    r.fields.push_back({CellKind::kString, 0, NameBytes(column->name)});
-    r.fields.push_back({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
+    g.columns.Put({CellKind::kString, 0, NameBytes(column->name)});
+    g.columns.Put({CellKind::kInt16, static_cast<uint32_t>(column->type ^ 0x8000u), {}});
   }
-  g.columns.push_back(std::move(r));
 }
 
 }  // namespace mkx::engine

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,21 +53,36 @@ struct DiffField {
   std::string_view bytes;  // kString only; empty for null
 };
 
-/// A record's leading fields are its row's key, by which the records of a stream are
-/// written: the table's key columns for its own rows, the name for _Tables, the table
-/// and the number for _Columns.
-struct DiffRecord {
-  uint16_t mask = 0;
+/// The records of one stream, each a mask and a run of fields, the fields of all of
+/// them in one list. A record's leading fields are its row's key, by which the records
+/// of a stream are written: the table's key columns for its own rows, the name for
+/// _Tables, the table and the number for _Columns.
+struct RecordList {
+  struct Record {
+    uint16_t mask = 0;
+    uint16_t count = 0;  // its fields: fields[first, first + count)
+    uint32_t first = 0;
+  };
+  std::vector<Record> records;
   std::vector<DiffField> fields;
+
+  /// Starts a record; the fields put after it are its own.
+  void Start(uint16_t mask) { records.push_back({mask, 0, static_cast<uint32_t>(fields.size())}); }
+  void Put(const DiffField& field) {
+    fields.push_back(field);
+    ++records.back().count;
+  }
+  std::span<const DiffField> Fields(const Record& r) const { return std::span(fields).subspan(r.first, r.count); }
+  bool empty() const { return records.empty(); }
 };
 
 /// Everything one table contributes: its catalog records and its own records.
 struct TableChanges {
   std::u16string name;
-  size_t row_keys = 0;              // the key fields of each of `rows`
-  std::vector<DiffRecord> tables;   // for the _Tables stream
-  std::vector<DiffRecord> columns;  // for the _Columns stream
-  std::vector<DiffRecord> rows;     // for the table's own stream
+  size_t row_keys = 0;  // the key fields of each of `rows`
+  RecordList tables;    // for the _Tables stream
+  RecordList columns;   // for the _Columns stream
+  RecordList rows;      // for the table's own stream
 };
 
 /// A diff views the strings of both databases: it is valid while both are open and

@@ -19,29 +19,37 @@ constexpr size_t kTablesKeys = 1;   // _Tables: Name
 constexpr size_t kColumnsKeys = 2;  // _Columns: Table, Number
 
 // Orders records by their leading `keys` fields, keeping the order of equal keys.
-void SortByKey(std::vector<DiffRecord>& records, size_t keys, uint32_t codepage) {
-  auto key = [keys](const DiffRecord& r) { return std::span(r.fields).first(std::min(keys, r.fields.size())); };
-  std::stable_sort(records.begin(), records.end(), [&](const DiffRecord& a, const DiffRecord& b) {
-    return KeyLess(codepage, key(a), key(b));
-  });
+void SortByKey(RecordList& list, size_t keys, uint32_t codepage) {
+  using Record = RecordList::Record;
+  auto key = [&list, keys](const Record& r) { return list.Fields(r).first(std::min<size_t>(keys, r.count)); };
+  std::stable_sort(list.records.begin(), list.records.end(),
+                   [&](const Record& a, const Record& b) { return KeyLess(codepage, key(a), key(b)); });
 }
 
 // Gives each string field its transform id, in the order the records use them.
-void NumberStrings(std::vector<DiffRecord>& records, TransformStringPool& pool) {
-  for (DiffRecord& r : records) {
-    for (DiffField& f : r.fields) {
+void NumberStrings(RecordList& list, TransformStringPool& pool) {
+  for (const RecordList::Record& r : list.records) {
+    for (uint32_t i = r.first; i < r.first + r.count; ++i) {
+      DiffField& f = list.fields[i];
       if (f.kind == CellKind::kString) f.raw = pool.Use(f.bytes);
     }
   }
 }
 
-std::vector<uint8_t> EncodeRecords(const std::vector<DiffRecord>& records, unsigned ref_width) {
+void Append(RecordList& to, const RecordList& from) {
+  for (const RecordList::Record& r : from.records) {
+    to.Start(r.mask);
+    for (const DiffField& f : from.Fields(r)) to.Put(f);
+  }
+}
+
+std::vector<uint8_t> EncodeRecords(const RecordList& list, unsigned ref_width) {
   std::vector<uint8_t> out;
   TransformRecord record;
-  for (const DiffRecord& r : records) {
+  for (const RecordList::Record& r : list.records) {
     record.mask = r.mask;
     record.fields.clear();
-    for (const DiffField& f : r.fields) record.fields.push_back({f.kind, f.raw});
+    for (const DiffField& f : list.Fields(r)) record.fields.push_back({f.kind, f.raw});
     EncodeRecord(record, ref_width, out);
   }
   return out;
@@ -59,7 +67,7 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   // Strings are numbered in the order the streams use them: each table's catalog
   // records and rows, table by table.
   TransformStringPool pool(diff.codepage);
-  std::vector<DiffRecord> all_tables, all_columns;
+  RecordList all_tables, all_columns;
   for (TableChanges& g : diff.tables) {
     SortByKey(g.tables, kTablesKeys, diff.codepage);
     SortByKey(g.columns, kColumnsKeys, diff.codepage);
@@ -67,8 +75,8 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
     NumberStrings(g.tables, pool);
     NumberStrings(g.columns, pool);
     NumberStrings(g.rows, pool);
-    all_tables.insert(all_tables.end(), g.tables.begin(), g.tables.end());
-    all_columns.insert(all_columns.end(), g.columns.begin(), g.columns.end());
+    Append(all_tables, g.tables);
+    Append(all_columns, g.columns);
   }
   SortByKey(all_tables, kTablesKeys, diff.codepage);
   SortByKey(all_columns, kColumnsKeys, diff.codepage);
@@ -76,9 +84,9 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   // The records are encoded and released before the pool is serialized, so that they
   // and both copies of the strings are never held at once.
   std::vector<TransformStream> record_streams;
-  auto add = [&record_streams, width = pool.ref_width()](std::u16string_view name, std::vector<DiffRecord>& records) {
+  auto add = [&record_streams, width = pool.ref_width()](std::u16string_view name, RecordList& records) {
     if (!records.empty()) record_streams.push_back({EncodeStreamName(name, true), EncodeRecords(records, width)});
-    std::vector<DiffRecord>().swap(records);
+    records = RecordList();
   };
   add(u"_Tables", all_tables);
   add(u"_Columns", all_columns);
@@ -88,7 +96,7 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   std::vector<TransformStream> streams;
   TransformStream pool_stream{EncodeStreamName(u"_StringPool", true), {}};
   TransformStream data_stream{EncodeStreamName(u"_StringData", true), {}};
-  pool.Serialize(pool_stream.data, data_stream.data);
+  std::move(pool).Serialize(pool_stream.data, data_stream.data);
   streams.push_back(std::move(pool_stream));
   streams.push_back(std::move(data_stream));
   for (TransformStream& s : record_streams) streams.push_back(std::move(s));
