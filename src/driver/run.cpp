@@ -50,7 +50,7 @@ bool ApplyPropertyFile(platform::TextModeFile& file, installer::InstallerDatabas
     platform::Print(u"%s \n", {line.text});
     if (auto assignment = properties::ParsePropertyLine(std::move(line.text))) {
       if (writer.Apply(*assignment)) {
-        set.insert_or_assign(std::move(assignment->Name), platform::ExactUtf8(assignment->Value));
+        set.Set(assignment->Name, assignment->Value);
       } else {
         all_set = false;
       }

@@ -15,6 +15,11 @@ bool IsLowSurrogate(uint32_t c) { return c >= 0xDC00 && c < 0xE000; }
 std::string Utf8FromUtf16(std::u16string_view text, LoneSurrogates lone) {
   std::string out;
   out.reserve(text.size());
+  AppendUtf8(text, lone, out);
+  return out;
+}
+
+void AppendUtf8(std::u16string_view text, LoneSurrogates lone, std::string& out) {
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t cp = text[i];
     if (IsHighSurrogate(cp) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
@@ -40,7 +45,6 @@ std::string Utf8FromUtf16(std::u16string_view text, LoneSurrogates lone) {
       out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
   }
-  return out;
 }
 
 std::u16string Utf16FromUtf8(std::string_view bytes, LoneSurrogates lone) {

@@ -13,6 +13,8 @@ enum class LoneSurrogates { kReplace, kKeep };
 
 /// UTF-8 of 16-bit text; surrogate pairs become one four-byte sequence.
 std::string Utf8FromUtf16(std::u16string_view text, LoneSurrogates lone);
+/// The same, appended to `out`.
+void AppendUtf8(std::u16string_view text, LoneSurrogates lone, std::string& out);
 /// 16-bit text of UTF-8 bytes. Malformed, overlong or out-of-range sequences become
 /// U+FFFD (one per lead byte with the continuation bytes it claimed), and so do
 /// encoded surrogates unless kept.

@@ -70,6 +70,26 @@ Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<u
 
 }  // namespace
 
+IntendedProperties::IntendedProperties(
+    std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> properties) {
+  for (const auto& [name, value] : properties) Set(name, value);
+}
+
+void IntendedProperties::Set(std::u16string_view name, std::u16string_view value) {
+  std::string line;
+  line.reserve(name.size() + 1 + value.size());
+  platform::AppendUtf8(name, platform::LoneSurrogates::kKeep, line);
+  line += '=';
+  platform::AppendUtf8(value, platform::LoneSurrogates::kKeep, line);
+  if (auto found = lines_.find(NameOf(line)); found != lines_.end()) lines_.erase(found);
+  lines_.insert(std::move(line));
+}
+
+const std::string* IntendedProperties::Find(std::string_view name) const {
+  auto found = lines_.find(name);
+  return found == lines_.end() ? nullptr : &*found;
+}
+
 Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source) {
   auto file = platform::OpenFile(path, platform::FileMode::kReadOnly);
   if (!file.ok()) return file.take_error();
@@ -107,7 +127,7 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     return strings->bytes[id];
   };
 
-  std::unordered_set<std::u16string_view> changed;  // views of `intended`'s names
+  std::unordered_set<std::string_view> changed;  // views of `intended`'s names
   for (size_t at = 0; at < records.size();) {
     if (records.size() - at < 2) return Unexpected(u"its Property records are cut short");
     const uint16_t mask = static_cast<uint16_t>(records[at] | (records[at + 1] << 8));
@@ -126,24 +146,29 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     }
     at += 2 + 2 * width;
     const std::u16string name = engine::DecodeText(strings->codepage, *name_bytes);
-    auto wanted = intended.find(name);
-    if (wanted == intended.end()) return Unexpected(u"it would also change property " + name);
-    if (!SameText(strings->codepage, *value_bytes, wanted->second)) {
+    const std::string* wanted = intended.Find(platform::ExactUtf8(name));
+    if (!wanted) return Unexpected(u"it would also change property " + name);
+    const std::string_view wanted_value = IntendedProperties::ValueOf(*wanted);
+    if (!SameText(strings->codepage, *value_bytes, wanted_value)) {
       const std::u16string found = engine::DecodeText(strings->codepage, *value_bytes);
       return Unexpected(u"it would set property " + name + u" to " + found + u", not to " +
-                        platform::FromExactUtf8(wanted->second));
+                        platform::FromExactUtf8(wanted_value));
     }
-    if (!changed.insert(wanted->first).second) return Unexpected(u"it changes property " + name + u" twice");
+    if (!changed.insert(IntendedProperties::NameOf(*wanted)).second) {
+      return Unexpected(u"it changes property " + name + u" twice");
+    }
     const bool in_source = source(name).has_value();
     if (in_source != (mask == kUpdateValue)) {
       return Unexpected(u"it would " + std::u16string(in_source ? u"add" : u"update") + u" property " + name +
                         u", which the database " + (in_source ? u"holds" : u"lacks"));
     }
   }
-  for (const auto& [name, value] : intended) {
-    if (changed.count(name) == 0 && source(name) != platform::FromExactUtf8(value)) {
-      return Unexpected(u"it does not set property " + name + u" to " + platform::FromExactUtf8(value));
-    }
+  for (const std::string& line : intended) {
+    const std::string_view name = IntendedProperties::NameOf(line);
+    if (changed.count(name) != 0) continue;
+    const std::u16string name16 = platform::FromExactUtf8(name);
+    const std::u16string value = platform::FromExactUtf8(IntendedProperties::ValueOf(line));
+    if (source(name16) != value) return Unexpected(u"it does not set property " + name16 + u" to " + value);
   }
   return Ok{};
 }

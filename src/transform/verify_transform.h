@@ -15,16 +15,45 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <initializer_list>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
 
 #include "platform/result.h"
 
 namespace mkx::transform {
 
-/// Name -> value of every property the run set. The value is held as
-/// platform::ExactUtf8: it can be as long as the property file, and this is most often
-/// half the size of UTF-16.
-using IntendedProperties = std::unordered_map<std::u16string, std::string>;
+/// Every property the run set, with its value (the last one given for a name). Each is
+/// held as one line, "NAME=value", in platform::ExactUtf8: a run can set a million
+/// properties, and a value can be as long as the property file. A name holds no '='
+/// (a property line is split at its first one).
+class IntendedProperties {
+ public:
+  IntendedProperties() = default;
+  IntendedProperties(std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> properties);
+
+  void Set(std::u16string_view name, std::u16string_view value);
+  /// The line of the property named `name` (ExactUtf8), or nullptr.
+  const std::string* Find(std::string_view name) const;
+
+  static std::string_view NameOf(std::string_view line) { return line.substr(0, line.find('=')); }
+  static std::string_view ValueOf(std::string_view line) { return line.substr(NameOf(line).size() + 1); }
+  auto begin() const { return lines_.begin(); }
+  auto end() const { return lines_.end(); }
+
+ private:
+  // Lines are hashed and compared by name; a bare name is its own name.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view line) const { return std::hash<std::string_view>{}(NameOf(line)); }
+  };
+  struct SameName {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return NameOf(a) == NameOf(b); }
+  };
+  std::unordered_set<std::string, NameHash, SameName> lines_;
+};
 
 /// The source's value of a property, or nothing when the source has no such row.
 using SourceLookup = std::function<std::optional<std::u16string>(const std::u16string& name)>;

@@ -44,12 +44,13 @@ TEST(VerifyTransformTest, AcceptsExactlyTheIntendedChange) {
     const char16_t* complaint;  // nullptr: accepted
   };
   const Case cases[] = {
-      {"exact", {{u"NEWPROP", "new value"}}, NotInSource, nullptr},
-      {"another value", {{u"NEWPROP", "other"}}, NotInSource, u"set property NEWPROP to new value, not to other"},
+      {"exact", {{u"NEWPROP", u"new value"}}, NotInSource, nullptr},
+      {"the last value of a name", {{u"NEWPROP", u"other"}, {u"NEWPROP", u"new value"}}, NotInSource, nullptr},
+      {"another value", {{u"NEWPROP", u"other"}}, NotInSource, u"set property NEWPROP to new value, not to other"},
       {"not intended", {}, NotInSource, u"also change property NEWPROP"},
-      {"one missing", {{u"NEWPROP", "new value"}, {u"MORE", "x"}}, NotInSource, u"does not set property MORE"},
+      {"one missing", {{u"NEWPROP", u"new value"}, {u"MORE", u"x"}}, NotInSource, u"does not set property MORE"},
       {"an insert of a property the source holds",
-       {{u"NEWPROP", "new value"}},
+       {{u"NEWPROP", u"new value"}},
        [](const std::u16string&) -> std::optional<std::u16string> { return u"old"; },
        u"add property NEWPROP, which the database holds"},
   };
