@@ -81,13 +81,25 @@ void IntendedProperties::Set(std::u16string_view name, std::u16string_view value
   platform::AppendUtf8(name, platform::LoneSurrogates::kKeep, line);
   line += '=';
   platform::AppendUtf8(value, platform::LoneSurrogates::kKeep, line);
-  if (auto found = lines_.find(NameOf(line)); found != lines_.end()) lines_.erase(found);
-  lines_.insert(std::move(line));
+  lines_.push_back(std::move(line));
+  index_.clear();
 }
 
 const std::string* IntendedProperties::Find(std::string_view name) const {
-  auto found = lines_.find(name);
-  return found == lines_.end() ? nullptr : &*found;
+  if (index_.empty() && !lines_.empty()) {
+    index_.reserve(lines_.size());
+    for (size_t i = 0; i < lines_.size(); ++i) index_.insert_or_assign(NameOf(lines_[i]), i);
+  }
+  auto found = index_.find(name);
+  return found == index_.end() ? nullptr : &lines_[found->second];
+}
+
+std::vector<const std::string*> IntendedProperties::Lines() const {
+  std::vector<const std::string*> lines;
+  for (const std::string& line : lines_) {
+    if (Find(NameOf(line)) == &line) lines.push_back(&line);
+  }
+  return lines;
 }
 
 Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source) {
@@ -163,11 +175,11 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
                         u", which the database " + (in_source ? u"holds" : u"lacks"));
     }
   }
-  for (const std::string& line : intended) {
-    const std::string_view name = IntendedProperties::NameOf(line);
+  for (const std::string* line : intended.Lines()) {
+    const std::string_view name = IntendedProperties::NameOf(*line);
     if (changed.count(name) != 0) continue;
     const std::u16string name16 = platform::FromExactUtf8(name);
-    const std::u16string value = platform::FromExactUtf8(IntendedProperties::ValueOf(line));
+    const std::u16string value = platform::FromExactUtf8(IntendedProperties::ValueOf(*line));
     if (source(name16) != value) return Unexpected(u"it does not set property " + name16 + u" to " + value);
   }
   return Ok{};

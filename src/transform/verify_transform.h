@@ -17,7 +17,8 @@
 #include <string>
 #include <initializer_list>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 #include <utility>
 
 #include "platform/result.h"
@@ -27,7 +28,8 @@ namespace mkx::transform {
 /// Every property the run set, with its value (the last one given for a name). Each is
 /// held as one line, "NAME=value", in platform::ExactUtf8: a run can set a million
 /// properties, and a value can be as long as the property file. A name holds no '='
-/// (a property line is split at its first one).
+/// (a property line is split at its first one). Lines are kept in the order they were
+/// set, and found by name through an index built on the first lookup.
 class IntendedProperties {
  public:
   IntendedProperties() = default;
@@ -36,23 +38,15 @@ class IntendedProperties {
   void Set(std::u16string_view name, std::u16string_view value);
   /// The line of the property named `name` (ExactUtf8), or nullptr.
   const std::string* Find(std::string_view name) const;
+  /// The line of every property, once per name.
+  std::vector<const std::string*> Lines() const;
 
   static std::string_view NameOf(std::string_view line) { return line.substr(0, line.find('=')); }
   static std::string_view ValueOf(std::string_view line) { return line.substr(NameOf(line).size() + 1); }
-  auto begin() const { return lines_.begin(); }
-  auto end() const { return lines_.end(); }
 
  private:
-  // Lines are hashed and compared by name; a bare name is its own name.
-  struct NameHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view line) const { return std::hash<std::string_view>{}(NameOf(line)); }
-  };
-  struct SameName {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return NameOf(a) == NameOf(b); }
-  };
-  std::unordered_set<std::string, NameHash, SameName> lines_;
+  std::vector<std::string> lines_;
+  mutable std::unordered_map<std::string_view, size_t> index_;  // name -> its last line; empty until looked up
 };
 
 /// The source's value of a property, or nothing when the source has no such row.

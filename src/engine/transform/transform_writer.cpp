@@ -81,8 +81,8 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   SortByKey(all_tables, kTablesKeys, diff.codepage);
   SortByKey(all_columns, kColumnsKeys, diff.codepage);
 
-  // The records are encoded and released before the pool is serialized, so that they
-  // and both copies of the strings are never held at once.
+  // The records are encoded and released before the pool is serialized: a run can
+  // write a million of them.
   std::vector<TransformStream> record_streams;
   auto add = [&record_streams, width = pool.ref_width()](std::u16string_view name, RecordList& records) {
     if (!records.empty()) record_streams.push_back({EncodeStreamName(name, true), EncodeRecords(records, width)});
