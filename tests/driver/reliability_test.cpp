@@ -270,7 +270,7 @@ TEST(ResourceFailureTest, MemoryRunningOut) {
   } cases[] = {
       {"reading a line", 1, 64 << 20, 100, "Error: not enough memory for this run, Err#8\n", true},
       // Where the installer runs out (the commit or the generation) depends on the heap.
-      {"in the installer", 100000, 30, 32, ", Err#8\n", false},
+      {"in the installer", 100000, 30, 24, ", Err#8\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
