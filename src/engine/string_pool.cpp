@@ -175,16 +175,16 @@ void StringPool::Release(std::span<const uint32_t> refcounts) {
   }
 }
 
-uint32_t StringPool::WrittenSlots(std::span<const uint32_t> refcounts) const {
+void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
+                           std::vector<uint8_t>& data_stream) const {
   // Slots past the counts, or past the last string with a count, are not written.
   uint32_t last = static_cast<uint32_t>(std::min(slots_.size(), refcounts.size()));
   while (last > 1 && (refcounts[last - 1] == 0 || slots_[last - 1].length == 0)) --last;
-  return last == 0 ? 1 : last;
-}
+  if (last == 0) last = 1;
 
-void StringPool::WriteEntries(std::span<const uint32_t> refcounts, uint32_t last,
-                              std::vector<uint8_t>& pool_stream) const {
-  pool_stream.resize(4 + 8 * static_cast<size_t>(last - 1));  // the most it can take
+  // Both streams are sized for the most they can take and cut to size at the end.
+  pool_stream.resize(4 + 8 * static_cast<size_t>(last - 1));
+  data_stream.resize(data_.size() + added_.size());
   uint8_t* entry = pool_stream.data();
   auto put = [&entry](uint32_t low, uint32_t high) {
     entry[0] = static_cast<uint8_t>(low);
@@ -195,6 +195,18 @@ void StringPool::WriteEntries(std::span<const uint32_t> refcounts, uint32_t last
   };
   const uint32_t header = (codepage_ & ~kLongRefsBit) | (long_refs_ ? kLongRefsBit : 0);
   put(header & 0xFFFF, header >> 16);
+
+  // Runs of strings that lie back to back in the same buffer are copied at once.
+  uint8_t* out = data_stream.data();
+  const uint8_t* run = nullptr;
+  size_t run_length = 0;
+  bool run_added = false;  // which buffer the run is in
+  auto flush = [&] {
+    if (run_length != 0) std::memcpy(out, run, run_length);
+    out += run_length;
+    run = nullptr;
+    run_length = 0;
+  };
   for (uint32_t id = 1; id < last; ++id) {
     const Slot& slot = slots_[id];
     const uint32_t count = slot.length == 0 ? 0 : refcounts[id];
@@ -211,66 +223,19 @@ void StringPool::WriteEntries(std::span<const uint32_t> refcounts, uint32_t last
     } else {
       put(static_cast<uint32_t>(length), stored_count);
     }
-  }
-  pool_stream.resize(static_cast<size_t>(entry - pool_stream.data()));
-}
-
-void StringPool::WriteData(std::span<const uint32_t> refcounts, uint32_t last,
-                           std::vector<uint8_t>& data_stream) const {
-  data_stream.resize(data_.size() + added_.size());  // the most it can take
-  // Runs of strings that lie back to back in the same buffer are copied at once.
-  uint8_t* out = data_stream.data();
-  const uint8_t* run = nullptr;
-  size_t run_length = 0;
-  auto flush = [&] {
-    if (run_length != 0) std::memcpy(out, run, run_length);
-    out += run_length;
-    run = nullptr;
-    run_length = 0;
-  };
-  for (uint32_t id = 1; id < last; ++id) {
-    const Slot& slot = slots_[id];
-    if (slot.length == 0 || refcounts[id] == 0) continue;
     const uint8_t* bytes = (slot.added ? added_ : data_).data() + slot.offset;
-    if (run != nullptr && run + run_length == bytes) {
-      run_length += slot.length;
+    if (run != nullptr && run_added == static_cast<bool>(slot.added) && run + run_length == bytes) {
+      run_length += length;
     } else {
       flush();
       run = bytes;
-      run_length = slot.length;
+      run_length = length;
+      run_added = slot.added;
     }
   }
   flush();
+  pool_stream.resize(static_cast<size_t>(entry - pool_stream.data()));
   data_stream.resize(static_cast<size_t>(out - data_stream.data()));
-}
-
-bool StringPool::AddedIsData(std::span<const uint32_t> refcounts, uint32_t last) const {
-  size_t at = 0;
-  for (uint32_t id = 1; id < last; ++id) {
-    const Slot& slot = slots_[id];
-    if (slot.length == 0) continue;
-    if (refcounts[id] == 0 || !slot.added || slot.offset != at) return false;
-    at += slot.length;
-  }
-  return at == added_.size();
-}
-
-void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
-                           std::vector<uint8_t>& data_stream) const& {
-  const uint32_t last = WrittenSlots(refcounts);
-  WriteEntries(refcounts, last, pool_stream);
-  WriteData(refcounts, last, data_stream);
-}
-
-void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
-                           std::vector<uint8_t>& data_stream) && {
-  const uint32_t last = WrittenSlots(refcounts);
-  WriteEntries(refcounts, last, pool_stream);
-  if (AddedIsData(refcounts, last)) {
-    data_stream = std::move(added_);
-  } else {
-    WriteData(refcounts, last, data_stream);
-  }
 }
 
 }  // namespace mkx::engine

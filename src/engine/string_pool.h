@@ -70,11 +70,7 @@ class StringPool {
   /// the slot unused; trailing unused slots are dropped. Long strings (over 65535
   /// bytes) use the two-entry form. `long_refs()` becomes bit 31 of the header.
   void Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
-                 std::vector<uint8_t>& data_stream) const&;
-  /// The same, consuming the pool: the bytes of strings added in order to a pool
-  /// built up from empty become the data stream rather than being copied.
-  void Serialize(std::span<const uint32_t> refcounts, std::vector<uint8_t>& pool_stream,
-                 std::vector<uint8_t>& data_stream) &&;
+                 std::vector<uint8_t>& data_stream) const;
 
  private:
   struct Slot {
@@ -98,12 +94,6 @@ class StringPool {
   void BuildIndex() const;
   void IndexAdd(uint32_t id) const;  // index_ built
   void SetBytes(uint32_t id, std::string_view bytes);
-  // Serialization, of slots [1, last).
-  uint32_t WrittenSlots(std::span<const uint32_t> refcounts) const;
-  void WriteEntries(std::span<const uint32_t> refcounts, uint32_t last, std::vector<uint8_t>& pool_stream) const;
-  void WriteData(std::span<const uint32_t> refcounts, uint32_t last, std::vector<uint8_t>& data_stream) const;
-  // Whether the strings written are exactly added_, back to back in id order.
-  bool AddedIsData(std::span<const uint32_t> refcounts, uint32_t last) const;
 };
 
 }  // namespace mkx::engine

@@ -45,10 +45,10 @@ class TransformStringPool {
   unsigned ref_width() const { return strings_.ref_width(); }
   std::string_view Bytes(uint32_t id) const { return strings_.Bytes(id); }
 
-  /// The _StringPool and _StringData streams, consuming the pool. Strings over 65535
-  /// bytes take the two-entry form; counts above 65535 are written as 65535.
-  void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) && {
-    std::move(strings_).Serialize(counts_, pool_stream, data_stream);
+  /// The _StringPool and _StringData streams. Strings over 65535 bytes take the
+  /// two-entry form; counts above 65535 are written as 65535.
+  void Serialize(std::vector<uint8_t>& pool_stream, std::vector<uint8_t>& data_stream) const {
+    strings_.Serialize(counts_, pool_stream, data_stream);
   }
 
  private:

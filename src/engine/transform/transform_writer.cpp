@@ -96,7 +96,7 @@ std::vector<TransformStream> SerializeDiff(TransformDiff diff) {
   std::vector<TransformStream> streams;
   TransformStream pool_stream{EncodeStreamName(u"_StringPool", true), {}};
   TransformStream data_stream{EncodeStreamName(u"_StringData", true), {}};
-  std::move(pool).Serialize(pool_stream.data, data_stream.data);
+  pool.Serialize(pool_stream.data, data_stream.data);
   streams.push_back(std::move(pool_stream));
   streams.push_back(std::move(data_stream));
   for (TransformStream& s : record_streams) streams.push_back(std::move(s));

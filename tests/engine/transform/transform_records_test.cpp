@@ -22,7 +22,7 @@ TEST(TransformStringPoolTest, NumbersByFirstUseAndCountsEveryReference) {
   EXPECT_EQ(pool.Use("PuTTY patched"), 2u);
   EXPECT_EQ(pool.Use("ProductName"), 1u);
   Bytes p, d;
-  std::move(pool).Serialize(p, d);
+  pool.Serialize(p, d);
   EXPECT_EQ(p, (Bytes{0xE4, 0x04, 0, 0, 11, 0, 2, 0, 13, 0, 1, 0}));
   EXPECT_EQ(std::string(d.begin(), d.end()), "ProductNamePuTTY patched");
   EXPECT_FALSE(pool.long_refs());
@@ -33,7 +33,7 @@ TEST(TransformStringPoolTest, LongStringAndThreeByteReferences) {
   pool.Use(std::string(70000, 'x'));  // 0x11170 bytes: two-entry form
   pool.Use("b");
   Bytes p, d;
-  TransformStringPool(pool).Serialize(p, d);
+  pool.Serialize(p, d);
   EXPECT_EQ(p, (Bytes{0, 0, 0, 0, 0, 0, 0x01, 0, 0x70, 0x11, 1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(d.size(), 70001u);
 
@@ -42,7 +42,7 @@ TEST(TransformStringPoolTest, LongStringAndThreeByteReferences) {
   EXPECT_EQ(pool.ref_width(), 2u);  // index 65535 still fits
   pool.Use("one more");
   EXPECT_EQ(pool.ref_width(), 3u);
-  std::move(pool).Serialize(p, d);
+  pool.Serialize(p, d);
   EXPECT_EQ(p[3], 0x80);  // header bit 31
 }
 
