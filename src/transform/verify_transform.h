@@ -13,13 +13,13 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
-#include <initializer_list>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "platform/result.h"
 
