@@ -70,11 +70,6 @@ Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<u
 
 }  // namespace
 
-IntendedProperties::IntendedProperties(
-    std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> properties) {
-  for (const auto& [name, value] : properties) Set(name, value);
-}
-
 void IntendedProperties::Set(std::u16string_view name, std::u16string_view value) {
   std::string line;
   line.reserve(name.size() + 1 + value.size());

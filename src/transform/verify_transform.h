@@ -13,12 +13,10 @@
 #pragma once
 
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "platform/result.h"
@@ -32,9 +30,6 @@ namespace mkx::transform {
 /// set, and found by name through an index built on the first lookup.
 class IntendedProperties {
  public:
-  IntendedProperties() = default;
-  IntendedProperties(std::initializer_list<std::pair<std::u16string_view, std::u16string_view>> properties);
-
   void Set(std::u16string_view name, std::u16string_view value);
   /// The line of the property named `name` (ExactUtf8), or nullptr.
   const std::string* Find(std::string_view name) const;

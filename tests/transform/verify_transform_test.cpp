@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "driver/run.h"
 #include "platform/console.h"
@@ -39,7 +41,7 @@ TEST(VerifyTransformTest, AcceptsExactlyTheIntendedChange) {
   Made made;
   struct Case {
     const char* label;
-    IntendedProperties intended;
+    std::vector<std::pair<std::u16string, std::u16string>> intended;  // set in this order
     SourceLookup source;
     const char16_t* complaint;  // nullptr: accepted
   };
@@ -56,7 +58,9 @@ TEST(VerifyTransformTest, AcceptsExactlyTheIntendedChange) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const Status verified = VerifyTransform(made.transform, c.intended, c.source);
+    IntendedProperties intended;
+    for (const auto& [name, value] : c.intended) intended.Set(name, value);
+    const Status verified = VerifyTransform(made.transform, intended, c.source);
     if (!c.complaint) {
       EXPECT_TRUE(verified.ok())
           << platform::Narrow(verified.error().fields.empty() ? u"" : verified.error().fields[0]);
