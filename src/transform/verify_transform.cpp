@@ -71,30 +71,30 @@ Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<u
 }  // namespace
 
 void IntendedProperties::Set(std::u16string_view name, std::u16string_view value) {
-  std::string line;
-  line.reserve(name.size() + 1 + value.size());
-  platform::AppendUtf8(name, platform::LoneSurrogates::kKeep, line);
-  line += '=';
-  platform::AppendUtf8(value, platform::LoneSurrogates::kKeep, line);
-  lines_.push_back(std::move(line));
+  Property property;
+  property.text.reserve(name.size() + value.size());
+  platform::AppendUtf8(name, platform::LoneSurrogates::kKeep, property.text);
+  property.name_size = property.text.size();
+  platform::AppendUtf8(value, platform::LoneSurrogates::kKeep, property.text);
+  set_.push_back(std::move(property));
   index_.clear();
 }
 
-const std::string* IntendedProperties::Find(std::string_view name) const {
-  if (index_.empty() && !lines_.empty()) {
-    index_.reserve(lines_.size());
-    for (size_t i = 0; i < lines_.size(); ++i) index_.insert_or_assign(NameOf(lines_[i]), i);
+const IntendedProperties::Property* IntendedProperties::Find(std::string_view name) const {
+  if (index_.empty() && !set_.empty()) {
+    index_.reserve(set_.size());
+    for (size_t i = 0; i < set_.size(); ++i) index_.insert_or_assign(set_[i].name(), i);
   }
   auto found = index_.find(name);
-  return found == index_.end() ? nullptr : &lines_[found->second];
+  return found == index_.end() ? nullptr : &set_[found->second];
 }
 
-std::vector<const std::string*> IntendedProperties::Lines() const {
-  std::vector<const std::string*> lines;
-  for (const std::string& line : lines_) {
-    if (Find(NameOf(line)) == &line) lines.push_back(&line);
+std::vector<const IntendedProperties::Property*> IntendedProperties::All() const {
+  std::vector<const Property*> all;
+  for (const Property& property : set_) {
+    if (Find(property.name()) == &property) all.push_back(&property);
   }
-  return lines;
+  return all;
 }
 
 Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source) {
@@ -153,15 +153,15 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
     }
     at += 2 + 2 * width;
     const std::u16string name = engine::DecodeText(strings->codepage, *name_bytes);
-    const std::string* wanted = intended.Find(platform::ExactUtf8(name));
+    const IntendedProperties::Property* wanted = intended.Find(platform::ExactUtf8(name));
     if (!wanted) return Unexpected(u"it would also change property " + name);
-    const std::string_view wanted_value = IntendedProperties::ValueOf(*wanted);
+    const std::string_view wanted_value = wanted->value();
     if (!SameText(strings->codepage, *value_bytes, wanted_value)) {
       const std::u16string found = engine::DecodeText(strings->codepage, *value_bytes);
       return Unexpected(u"it would set property " + name + u" to " + found + u", not to " +
                         platform::FromExactUtf8(wanted_value));
     }
-    if (!changed.insert(IntendedProperties::NameOf(*wanted)).second) {
+    if (!changed.insert(wanted->name()).second) {
       return Unexpected(u"it changes property " + name + u" twice");
     }
     const bool in_source = source(name).has_value();
@@ -170,11 +170,10 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
                         u", which the database " + (in_source ? u"holds" : u"lacks"));
     }
   }
-  for (const std::string* line : intended.Lines()) {
-    const std::string_view name = IntendedProperties::NameOf(*line);
-    if (changed.count(name) != 0) continue;
-    const std::u16string name16 = platform::FromExactUtf8(name);
-    const std::u16string value = platform::FromExactUtf8(IntendedProperties::ValueOf(*line));
+  for (const IntendedProperties::Property* property : intended.All()) {
+    if (changed.count(property->name()) != 0) continue;
+    const std::u16string name16 = platform::FromExactUtf8(property->name());
+    const std::u16string value = platform::FromExactUtf8(property->value());
     if (source(name16) != value) return Unexpected(u"it does not set property " + name16 + u" to " + value);
   }
   return Ok{};

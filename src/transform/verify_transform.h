@@ -23,25 +23,29 @@
 
 namespace mkx::transform {
 
-/// Every property the run set, with its value (the last one given for a name). Each is
-/// held as one line, "NAME=value", in platform::ExactUtf8: a run can set a million
-/// properties, and a value can be as long as the property file. A name holds no '='
-/// (a property line is split at its first one). Lines are kept in the order they were
-/// set, and found by name through an index built on the first lookup.
+/// Every property the run set, with its value (the last one given for a name), in
+/// platform::ExactUtf8: a run can set a million properties, and a value can be as long
+/// as the property file. Each is held as one string, its name then its value. They are
+/// kept in the order they were set, and found by name through an index built on the
+/// first lookup.
 class IntendedProperties {
  public:
-  void Set(std::u16string_view name, std::u16string_view value);
-  /// The line of the property named `name` (ExactUtf8), or nullptr.
-  const std::string* Find(std::string_view name) const;
-  /// The line of every property, once per name.
-  std::vector<const std::string*> Lines() const;
+  struct Property {
+    std::string text;  // the name, then the value
+    size_t name_size = 0;
+    std::string_view name() const { return std::string_view(text).substr(0, name_size); }
+    std::string_view value() const { return std::string_view(text).substr(name_size); }
+  };
 
-  static std::string_view NameOf(std::string_view line) { return line.substr(0, line.find('=')); }
-  static std::string_view ValueOf(std::string_view line) { return line.substr(NameOf(line).size() + 1); }
+  void Set(std::u16string_view name, std::u16string_view value);
+  /// The property named `name` (ExactUtf8), or nullptr.
+  const Property* Find(std::string_view name) const;
+  /// Every property, once per name.
+  std::vector<const Property*> All() const;
 
  private:
-  std::vector<std::string> lines_;
-  mutable std::unordered_map<std::string_view, size_t> index_;  // name -> its last line; empty until looked up
+  std::vector<Property> set_;
+  mutable std::unordered_map<std::string_view, size_t> index_;  // name -> its last entry; empty until looked up
 };
 
 /// The source's value of a property, or nothing when the source has no such row.
