@@ -80,7 +80,6 @@ class PropertySet {
 
   const std::vector<Property>& properties() const { return properties_; }
   uint32_t system_id() const { return system_id_; }
-  const std::array<uint8_t, 16>& format_id() const { return format_id_; }
 
  private:
   // OS version 5.2, Win32: what the genuine transforms carry.
