@@ -96,12 +96,22 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
     uint32_t length = entry[0] | (entry[1] << 8);
     const uint32_t second = entry[2] | (entry[3] << 8);
     entry += 4;
+    uint32_t count = second;
     if (length == 0 && second != 0) {  // long string: (0, high), (low, refcount)
       if (entry == end) return PoolError("long string entry is cut off");
       length = (second << 16) | entry[0] | (entry[1] << 8);
+      count = entry[2] | (entry[3] << 8);
       entry += 4;
     }
     if (length > data_size - offset) return PoolError("string lengths run past the end of _StringData");
+    // Counts are otherwise not trusted, but other readers take a string stored with a
+    // count of 0 for an unused slot, whatever its text: a cell that refers to it reads
+    // as null, and a transform that brings the same text may set null. What such a
+    // database holds depends on who reads it.
+    if (length != 0 && count == 0) {
+      return PoolError("string " + std::to_string(slots.size()) +
+                       " holds text but has a reference count of 0, which marks it unused");
+    }
     if (length == 0) pool.free_slots_.push_back(static_cast<uint32_t>(slots.size()));
     slots.push_back(Slot{static_cast<uint32_t>(offset), length, 0});
     offset += length;

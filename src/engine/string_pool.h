@@ -28,7 +28,8 @@ class StringPool {
   StringPool() = default;
   explicit StringPool(uint32_t codepage) : codepage_(codepage) {}
 
-  /// Parses the two pool streams. Refcounts in the file are not trusted.
+  /// Parses the two pool streams. Refcounts in the file are not trusted, except that
+  /// a string with text and a count of 0 is refused.
   static Result<StringPool> Load(std::span<const uint8_t> pool_stream,
                                  std::span<const uint8_t> data_stream);
   /// Same, taking over the _StringData bytes instead of copying them.

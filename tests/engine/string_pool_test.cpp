@@ -59,6 +59,9 @@ TEST(StringPoolTest, RejectsInconsistentStreams) {
       {"lengths past data", PoolEntries(0, {4, 1}), Bytes("abc")},
       {"cut long entry", PoolEntries(0, {0, 1}), Bytes("abc")},
       {"codepage the system cannot convert", PoolEntries(12345, {3, 1}), Bytes("abc")},
+      // Other readers take these for unused slots.
+      {"text with a count of 0", PoolEntries(0, {2, 1, 1, 0}), Bytes("abc")},
+      {"long text with a count of 0", PoolEntries(0, {0, 1, 0, 0}), std::vector<uint8_t>(65536, 'x')},
   };
   for (const Case& c : cases) {
     auto pool = StringPool::Load(c.pool, c.data);
