@@ -54,6 +54,26 @@ void StringPool::IndexAdd(uint32_t id) const {
   }
 }
 
+std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes) const {
+  if (IsAscii(bytes)) return std::nullopt;  // the same in every codepage
+  std::string canonical = EncodeText(codepage_, DecodeText(codepage_, bytes));
+  if (canonical == bytes) return std::nullopt;
+  return canonical;
+}
+
+bool StringPool::HoldsTextTwin(std::string_view canonical) const {
+  // Bytes that are not ASCII never read as ASCII text.
+  if (IsAscii(canonical)) return false;
+  if (!twins_) {
+    twins_.emplace();
+    for (uint32_t id = 1; id < slots_.size(); ++id) {
+      if (auto twin = CanonicalTwin(Bytes(id))) twins_->push_back(std::move(*twin));
+    }
+    std::sort(twins_->begin(), twins_->end());
+  }
+  return std::binary_search(twins_->begin(), twins_->end(), canonical);
+}
+
 void StringPool::SetBytes(uint32_t id, std::string_view bytes) {
   const auto* begin = reinterpret_cast<const uint8_t*>(bytes.data());
   if (!added_.empty() && begin >= added_.data() && begin < added_.data() + added_.size()) {
@@ -67,6 +87,10 @@ void StringPool::SetBytes(uint32_t id, std::string_view bytes) {
   slot.added = 1;
   slots_[id] = slot;
   added_.insert(added_.end(), begin, begin + bytes.size());
+  if (!twins_) return;
+  if (auto twin = CanonicalTwin(Bytes(id))) {
+    twins_->insert(std::upper_bound(twins_->begin(), twins_->end(), *twin), std::move(*twin));
+  }
 }
 
 Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream,
@@ -182,6 +206,7 @@ void StringPool::Release(std::span<const uint32_t> refcounts) {
   if (released) {
     index_.clear();  // rebuilt on the next lookup
     indexed_ = 0;
+    twins_.reset();
   }
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,6 +60,11 @@ class StringPool {
   uint32_t FindBytes(std::string_view bytes, bool* repeated = nullptr) const;
   /// Id of the string with this text (encoded in the pool codepage), or 0.
   uint32_t FindText(std::u16string_view text) const;
+  /// Whether the pool holds, as other bytes, a string that reads as the same text as
+  /// `canonical` (bytes as EncodeText gives them). Some codepages hold a character
+  /// under two byte sequences (cp932: an NEC and an IBM extension), and readers that
+  /// compare text take the two strings for one.
+  bool HoldsTextTwin(std::string_view canonical) const;
   /// Id of the string, adding it (to a free slot, else at the end) if absent.
   /// The empty string is null: returns 0.
   uint32_t InternBytes(std::string_view bytes);
@@ -90,10 +96,14 @@ class StringPool {
   // twice the number of strings; empty until the first lookup.
   mutable std::vector<uint32_t> index_;
   mutable uint32_t indexed_ = 0;  // strings in index_
+  // The canonical bytes of every string stored otherwise, sorted; built on first use.
+  mutable std::optional<std::vector<std::string>> twins_;
 
   static size_t HashBytes(std::string_view bytes);
   void BuildIndex() const;
   void IndexAdd(uint32_t id) const;  // index_ built
+  /// The canonical bytes of the text, when the bytes are not them.
+  std::optional<std::string> CanonicalTwin(std::string_view bytes) const;
   void SetBytes(uint32_t id, std::string_view bytes);
 };
 

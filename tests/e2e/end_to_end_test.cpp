@@ -279,6 +279,15 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       "    d = f.openstream(e).read()\n"
       "    if b'MYPROP' in d and b'myprop' in d: f.write_stream(e, d.replace(b'myprop', b'MYPROP'))\n"
       "f.close()\n";
+  // Stores "MYPROP" as "MYPR" and cp932's IBM-extension bytes for U+2160, which the
+  // codepage also holds as the NEC bytes 87 54: the text the file names.
+  const char* cp932_twin =
+      "import sys, olefile\n"
+      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+      "for e in f.listdir():\n"
+      "    d = f.openstream(e).read()\n"
+      "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPR\\xfa\\x4a'))\n"
+      "f.close()\n";
   const Case cases[] = {
       {"an extra required column", "minimal.msi",
        "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
@@ -298,6 +307,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
        "Error in updating property EURO as value \x80\nErr#1627 Database: "},
       {"a name the string pool holds twice", "minimal.msi", "", "MYPROP=new\n",
        "Error in updating property MYPROP as value new\n", twin_name},
+      {"a cp932 name the pool holds as other bytes", "cp932.msi", "", "\xEF\xBB\xBFMYPR\xE2\x85\xA0=new\n",
+       "so its rows cannot be told apart", cp932_twin},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -209,15 +209,17 @@ bool View::Matches(size_t row) const {
   return true;
 }
 
-// Rows are keyed by string ids: a text held under two ids could key two rows that the
-// key index tells apart, and one of them would be missed. Such a key is refused.
+// Rows are keyed by string ids: a text held under two ids (the same bytes twice, or
+// bytes that read as the same text) could key two rows that the key index tells apart,
+// and one of them would be missed. Such a key is refused.
 Result<uint32_t> View::KeyStringId(std::string_view bytes) const {
+  const engine::StringPool& pool = db_.strings();
   bool repeated = false;
-  const uint32_t id = db_.strings().FindBytes(bytes, &repeated);
-  if (!repeated) return id;
+  const uint32_t id = pool.FindBytes(bytes, &repeated);
+  if (!repeated && !pool.HoldsTextTwin(bytes)) return id;
   return ExecuteError(u"Database: [2]. The string pool of the database holds the key text '[3]' more than once, "
                       u"so its rows cannot be told apart: [4].",
-                      {db_.strings().Text(id), text_});
+                      {engine::DecodeText(pool.codepage(), bytes), text_});
 }
 
 Result<std::vector<size_t>> View::MatchingRows() const {

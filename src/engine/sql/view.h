@@ -22,8 +22,9 @@
 //     otherwise; queries cannot write stream columns except with null on INSERT.
 //  8. Where the WHERE clause fixes every key column, the row is found through the
 //     table's key index instead of a scan; rows come back in table order otherwise.
-//     A key text that the pool holds under two ids fails the statement (so does an
-//     INSERT of it): rows are keyed by id, and one of the two would be missed.
+//     A key text that the pool holds under two ids (the same bytes twice, or two byte
+//     sequences that read as that text) fails the statement (so does an INSERT of
+//     it): rows are keyed by id, and one of the two would be missed.
 #pragma once
 
 #include <cstdint>
