@@ -62,8 +62,6 @@ std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes) con
 }
 
 bool StringPool::HoldsTextTwin(std::string_view canonical) const {
-  // Bytes that are not ASCII never read as ASCII text.
-  if (IsAscii(canonical)) return false;
   if (!twins_) {
     twins_.emplace();
     for (uint32_t id = 1; id < slots_.size(); ++id) {
@@ -249,7 +247,7 @@ void StringPool::Serialize(std::span<const uint32_t> refcounts, std::vector<uint
       put(0, 0);
       continue;
     }
-    // The count field is 16 bits; a larger count saturates (readers ignore it).
+    // The count field is 16 bits; a larger count saturates (it must never read as 0).
     const uint32_t stored_count = std::min<uint32_t>(count, 0xFFFF);
     const size_t length = slot.length;
     if (length > 0xFFFF) {
