@@ -32,11 +32,14 @@ std::u16string Hex(unsigned value) {
   return out;
 }
 
-// The transform's own strings, views of its _StringData: index 0 is null.
+// The transform's own strings, views of its _StringData: index 0 is null. A string
+// stored with a reference count of 0 is unused: the installer reads a cell that
+// refers to it as null, whatever its bytes.
 struct Strings {
   uint32_t codepage = 0;
   unsigned ref_width = 2;
   std::vector<std::string_view> bytes{std::string_view()};
+  std::vector<bool> used{false};
 };
 
 // Whether the transform's bytes are the text (UTF-8): ASCII compared as it stands (it
@@ -56,13 +59,16 @@ Result<Strings> DecodePool(const std::vector<uint8_t>& pool, const std::vector<u
   size_t offset = 0;
   for (size_t at = 4; at < pool.size(); at += 4) {
     uint32_t length = u16(at);
-    if (length == 0 && u16(at + 2) != 0) {  // a long string: (0, high) then (low, count)
+    uint32_t count = u16(at + 2);
+    if (length == 0 && count != 0) {  // a long string: (0, high) then (low, count)
       if (at + 8 > pool.size()) return Unexpected(u"its string pool is damaged");
       length = (u16(at + 2) << 16) | u16(at + 4);
+      count = u16(at + 6);
       at += 4;
     }
     if (length > data.size() - offset) return Unexpected(u"its string pool is damaged");
     strings.bytes.emplace_back(reinterpret_cast<const char*>(data.data()) + offset, length);
+    strings.used.push_back(count != 0);
     offset += length;
   }
   return strings;
@@ -127,10 +133,15 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
   auto strings = DecodePool(pool_bytes, data_bytes);
   if (!strings.ok()) return strings.take_error();
   const unsigned width = strings->ref_width;
-  auto bytes_at = [&](size_t at) -> std::optional<std::string_view> {
+  auto bytes_at = [&](size_t at) -> Result<std::string_view> {
     uint32_t id = records[at] | (records[at + 1] << 8);
     if (width == 3) id |= static_cast<uint32_t>(records[at + 2]) << 16;
-    if (id >= strings->bytes.size()) return std::nullopt;
+    if (id >= strings->bytes.size()) {
+      return Unexpected(u"a Property record refers to a string the transform does not hold");
+    }
+    if (id != 0 && !strings->used[id]) {
+      return Unexpected(u"a Property record refers to a string its pool marks unused, which reads as null");
+    }
     return strings->bytes[id];
   };
 
@@ -147,10 +158,9 @@ Status VerifyTransform(const std::string& path, const IntendedProperties& intend
       return Unexpected(u"it holds a Property record of another kind (mask " + Hex(mask) + u")");
     }
     if (records.size() - at < 2 + 2 * width) return Unexpected(u"its Property records are cut short");
-    const auto name_bytes = bytes_at(at + 2), value_bytes = bytes_at(at + 2 + width);
-    if (!name_bytes || !value_bytes) {
-      return Unexpected(u"a Property record refers to a string the transform does not hold");
-    }
+    auto name_bytes = bytes_at(at + 2), value_bytes = bytes_at(at + 2 + width);
+    if (!name_bytes.ok()) return name_bytes.take_error();
+    if (!value_bytes.ok()) return value_bytes.take_error();
     at += 2 + 2 * width;
     const std::u16string name = engine::DecodeText(strings->codepage, *name_bytes);
     const IntendedProperties::Property* wanted = intended.Find(platform::ExactUtf8(name));

@@ -74,39 +74,54 @@ TEST(VerifyTransformTest, AcceptsExactlyTheIntendedChange) {
   }
 }
 
-// The tool itself, with its transform damaged after writing (one byte of the value):
-// the run fails with the verification's line and nothing appears at -t.
+// The tool itself, with its transform damaged after writing: the run fails with the
+// verification's line and nothing appears at -t.
 TEST(VerifyTransformTest, DamagedTransformIsNeverPublished) {
-  TempDir work;
-  test::WriteText(work.File("props.txt"), "NEWPROP=verifyme\n");
-  const std::string target = work.File("out.mst");
-  driver::RunHooks hooks;
-  bool damaged = false;
-  hooks.before_verifying = [&](const std::string& path) {
-    // Every copy of the value's bytes (a commit in place can leave a stale one in a
-    // freed sector), so the live one is surely among them.
-    auto bytes = test::ReadBytes(path);
-    const std::string value = "verifyme";
-    for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), value.begin(), value.end())) != bytes.end();) {
-      *at = 'V';
-      damaged = true;
-    }
-    test::WriteBytes(path, bytes);
+  using namespace std::string_literals;
+  struct Case {
+    const char* label;
+    std::string from, to;  // every copy of `from` is replaced
+    const char* complaint;
   };
-  testing::internal::CaptureStdout();
-  const int status = driver::RunTool({u"mkxform", u"-t", platform::Widen(target), u"-p",
-                                      platform::Widen(work.File("props.txt")),
-                                      platform::Widen(test::BuiltFixture("minimal.msi"))},
-                                     hooks);
-  platform::FlushConsole();
-  const std::string out = testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(damaged) << "the value was found in the transform";
-  EXPECT_EQ(status, 1) << out;
-  EXPECT_NE(out.find("Error in generate MST for the property set, Err#1624\nErr#1624 The transform was not "
-                     "published: it would set property NEWPROP to Verifyme, not to verifyme."),
-            std::string::npos)
-      << out;
-  EXPECT_FALSE(test::FileExists(target));
+  const Case cases[] = {
+      {"one byte of the value", "verifyme", "Verifyme", "it would set property NEWPROP to Verifyme, not to verifyme."},
+      // The pool's entries (length, count) of the name and the value: a count of 0
+      // makes the installer read the value as null.
+      {"the value's count set to 0", "\x07\0\x01\0\x08\0\x01\0"s, "\x07\0\x01\0\x08\0\0\0"s,
+       "a Property record refers to a string its pool marks unused, which reads as null."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir work;
+    test::WriteText(work.File("props.txt"), "NEWPROP=verifyme\n");
+    const std::string target = work.File("out.mst");
+    driver::RunHooks hooks;
+    bool damaged = false;
+    hooks.before_verifying = [&](const std::string& path) {
+      // Every copy (a commit in place can leave a stale one in a freed sector), so the
+      // live one is surely among them.
+      auto bytes = test::ReadBytes(path);
+      for (auto at = bytes.begin(); (at = std::search(at, bytes.end(), c.from.begin(), c.from.end())) != bytes.end();) {
+        at = std::copy(c.to.begin(), c.to.end(), at);
+        damaged = true;
+      }
+      test::WriteBytes(path, bytes);
+    };
+    testing::internal::CaptureStdout();
+    const int status = driver::RunTool({u"mkxform", u"-t", platform::Widen(target), u"-p",
+                                        platform::Widen(work.File("props.txt")),
+                                        platform::Widen(test::BuiltFixture("minimal.msi"))},
+                                       hooks);
+    platform::FlushConsole();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(damaged) << "the bytes were found in the transform";
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("Error in generate MST for the property set, Err#1624\nErr#1624 The transform was not "
+                       "published: "s + c.complaint),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(test::FileExists(target));
+  }
 }
 
 }  // namespace
