@@ -82,6 +82,16 @@ size_t IconvStep(iconv_t cd, const char* in, size_t in_len, std::string& out) {
   return in_len - in_left;
 }
 
+/// Appends what a converter still holds and resets it: a shift state, or a letter the
+/// Hebrew and Vietnamese decoders keep back in case a combining mark follows.
+void Flush(iconv_t cd, std::string& out) {
+  char buffer[16];
+  char* out_ptr = buffer;
+  size_t out_left = sizeof buffer;
+  iconv(cd, nullptr, nullptr, &out_ptr, &out_left);
+  out.append(buffer, static_cast<size_t>(out_ptr - buffer));
+}
+
 std::u16string FromUtf16Le(const std::string& bytes) {
   std::u16string out(bytes.size() / 2, u'\0');
   for (size_t i = 0; i < out.size(); ++i) {
@@ -105,12 +115,13 @@ Result<std::u16string> DecodeCodepage(uint32_t codepage, std::string_view bytes)
   while (pos < bytes.size()) {
     pos += IconvStep(cd->to_utf16(), bytes.data() + pos, bytes.size() - pos, utf16);
     if (pos < bytes.size()) {  // invalid or truncated sequence: one byte becomes U+FFFD
+      Flush(cd->to_utf16(), utf16);
       utf16.push_back(static_cast<char>(kReplacement & 0xFF));
       utf16.push_back(static_cast<char>(kReplacement >> 8));
       ++pos;
-      iconv(cd->to_utf16(), nullptr, nullptr, nullptr, nullptr);
     }
   }
+  Flush(cd->to_utf16(), utf16);
   return FromUtf16Le(utf16);
 }
 
@@ -129,6 +140,7 @@ Result<std::string> EncodeCodepage(uint32_t codepage, std::u16string_view text) 
   while (pos < in.size()) {
     pos += IconvStep(cd->from_utf16(), in.data() + pos, in.size() - pos, out);
     if (pos < in.size()) {  // unmappable character (or lone surrogate)
+      Flush(cd->from_utf16(), out);
       out.push_back('?');
       char16_t unit = text[pos / 2];
       size_t units = 1;
@@ -137,15 +149,9 @@ Result<std::string> EncodeCodepage(uint32_t codepage, std::u16string_view text) 
         if (next >= 0xDC00 && next < 0xE000) units = 2;
       }
       pos += units * 2;
-      iconv(cd->from_utf16(), nullptr, nullptr, nullptr, nullptr);
     }
   }
-  // Flush any shift state.
-  char buffer[16];
-  char* out_ptr = buffer;
-  size_t out_left = sizeof buffer;
-  iconv(cd->from_utf16(), nullptr, nullptr, &out_ptr, &out_left);
-  out.append(buffer, static_cast<size_t>(out_ptr - buffer));
+  Flush(cd->from_utf16(), out);
   return out;
 }
 

@@ -20,6 +20,9 @@ TEST(CodepageTest, RoundTripsKnownText) {
       {1251, u"\u041f\u0440\u0438", "\xCF\xF0\xE8"},
       {1250, u"\u0141\u00f3d\u017a", "\xA3\xF3" "d\x9F"},
       {874, u"\u0e01", "\xA1"},
+      // The system's decoders of these two keep a letter back for a combining mark.
+      {1255, u"\u05e9\u05dc\u05d5\u05dd", "\xF9\xEC\xE5\xED"},
+      {1258, u"caf\u00e9 a\u0301", "caf\xE9 a\xEC"},
       {65001, u"caf\u00e9 \U0001F600", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
       {932, u"\u65e5\u672c\u8a9e", "\x93\xFA\x96\x7B\x8C\xEA"},
       {936, u"\u4e2d\u6587", "\xD6\xD0\xCE\xC4"},
