@@ -54,22 +54,41 @@ void StringPool::IndexAdd(uint32_t id) const {
   }
 }
 
-std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes) const {
+std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes, bool& malformed) const {
+  malformed = false;
   if (IsAscii(bytes)) return std::nullopt;  // the same in every codepage
-  std::string canonical = EncodeText(codepage_, DecodeText(codepage_, bytes));
+  const std::u16string text = DecodeText(codepage_, bytes);
+  std::string canonical = EncodeText(codepage_, text);
   if (canonical == bytes) return std::nullopt;
+  malformed = text.find(u'\uFFFD') != std::u16string::npos;
   return canonical;
 }
 
-bool StringPool::HoldsTextTwin(std::string_view canonical) const {
-  if (!twins_) {
-    twins_.emplace();
-    for (uint32_t id = 1; id < slots_.size(); ++id) {
-      if (auto twin = CanonicalTwin(Bytes(id))) twins_->push_back(std::move(*twin));
-    }
-    std::sort(twins_->begin(), twins_->end());
+void StringPool::ScanTwins() const {
+  if (twins_) return;
+  twins_.emplace();
+  malformed_.clear();
+  for (uint32_t id = 1; id < slots_.size(); ++id) {
+    bool malformed = false;
+    if (auto twin = CanonicalTwin(Bytes(id), malformed)) twins_->push_back(std::move(*twin));
+    if (malformed) malformed_.push_back(id);
   }
+  std::sort(twins_->begin(), twins_->end());
+}
+
+bool StringPool::HoldsTextTwin(std::string_view canonical) const {
+  ScanTwins();
   return std::binary_search(twins_->begin(), twins_->end(), canonical);
+}
+
+bool StringPool::IsMalformed(uint32_t id) const {
+  ScanTwins();
+  return std::binary_search(malformed_.begin(), malformed_.end(), id);
+}
+
+bool StringPool::HoldsMalformed() const {
+  ScanTwins();
+  return !malformed_.empty();
 }
 
 void StringPool::SetBytes(uint32_t id, std::string_view bytes) {
@@ -86,9 +105,11 @@ void StringPool::SetBytes(uint32_t id, std::string_view bytes) {
   slots_[id] = slot;
   added_.insert(added_.end(), begin, begin + bytes.size());
   if (!twins_) return;
-  if (auto twin = CanonicalTwin(Bytes(id))) {
+  bool malformed = false;
+  if (auto twin = CanonicalTwin(Bytes(id), malformed)) {
     twins_->insert(std::upper_bound(twins_->begin(), twins_->end(), *twin), std::move(*twin));
   }
+  if (malformed) malformed_.insert(std::upper_bound(malformed_.begin(), malformed_.end(), id), id);
 }
 
 Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream,

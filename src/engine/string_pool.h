@@ -65,6 +65,11 @@ class StringPool {
   /// under two byte sequences (cp932: an NEC and an IBM extension), and readers that
   /// compare text take the two strings for one.
   bool HoldsTextTwin(std::string_view canonical) const;
+  /// Whether the string's bytes are no valid text in the pool's codepage (they decode
+  /// to U+FFFD): each reader substitutes its own characters, so they may read as any
+  /// text. `HoldsMalformed` tells whether the pool holds such a string at all.
+  bool IsMalformed(uint32_t id) const;
+  bool HoldsMalformed() const;
   /// Id of the string, adding it (to a free slot, else at the end) if absent.
   /// The empty string is null: returns 0.
   uint32_t InternBytes(std::string_view bytes);
@@ -96,14 +101,18 @@ class StringPool {
   // twice the number of strings; empty until the first lookup.
   mutable std::vector<uint32_t> index_;
   mutable uint32_t indexed_ = 0;  // strings in index_
-  // The canonical bytes of every string stored otherwise, sorted; built on first use.
+  // The canonical bytes of every string stored otherwise, sorted, and the ids of the
+  // malformed strings among them, ascending; both built on first use.
   mutable std::optional<std::vector<std::string>> twins_;
+  mutable std::vector<uint32_t> malformed_;
 
   static size_t HashBytes(std::string_view bytes);
   void BuildIndex() const;
   void IndexAdd(uint32_t id) const;  // index_ built
-  /// The canonical bytes of the text, when the bytes are not them.
-  std::optional<std::string> CanonicalTwin(std::string_view bytes) const;
+  /// The canonical bytes of the text, when the bytes are not them; `malformed` is set
+  /// when the bytes are no valid text.
+  std::optional<std::string> CanonicalTwin(std::string_view bytes, bool& malformed) const;
+  void ScanTwins() const;
   void SetBytes(uint32_t id, std::string_view bytes);
 };
 

@@ -288,6 +288,15 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       "    d = f.openstream(e).read()\n"
       "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPR\\xfa\\x4a'))\n"
       "f.close()\n";
+  // Stores "MYPROP" as "MYPRO" and a lone cp932 lead byte, which readers decode as
+  // they choose (Wine's reading is the text the file names).
+  const char* cp932_malformed =
+      "import sys, olefile\n"
+      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+      "for e in f.listdir():\n"
+      "    d = f.openstream(e).read()\n"
+      "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPRO\\x81'))\n"
+      "f.close()\n";
   const Case cases[] = {
       {"an extra required column", "minimal.msi",
        "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
@@ -309,6 +318,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
        "Error in updating property MYPROP as value new\n", twin_name},
       {"a cp932 name the pool holds as other bytes", "cp932.msi", "", "\xEF\xBB\xBFMYPR\xE2\x85\xA0=new\n",
        "so its rows cannot be told apart", cp932_twin},
+      {"a cp932 key that is no valid text", "cp932.msi", "", "\xEF\xBB\xBFMYPRO\xE3\x83\xBB=new\n",
+       "is not valid text in codepage 932", cp932_malformed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -216,10 +216,33 @@ Result<uint32_t> View::KeyStringId(std::string_view bytes) const {
   const engine::StringPool& pool = db_.strings();
   bool repeated = false;
   const uint32_t id = pool.FindBytes(bytes, &repeated);
-  if (!repeated && !pool.HoldsTextTwin(bytes)) return id;
-  return ExecuteError(u"Database: [2]. The string pool of the database holds the key text '[3]' more than once, "
-                      u"so its rows cannot be told apart: [4].",
-                      {engine::DecodeText(pool.codepage(), bytes), text_});
+  if (repeated || pool.HoldsTextTwin(bytes)) {
+    return ExecuteError(u"Database: [2]. The string pool of the database holds the key text '[3]' more than once, "
+                        u"so its rows cannot be told apart: [4].",
+                        {engine::DecodeText(pool.codepage(), bytes), text_});
+  }
+  if (TableHoldsMalformedKey()) {
+    return ExecuteError(u"Database: [2]. A key of table [3] is not valid text in codepage [4], and readers may take "
+                        u"it for any text, so its rows cannot be told apart: [5].",
+                        {statement_.table, Decimal(pool.codepage()), text_});
+  }
+  return id;
+}
+
+bool View::TableHoldsMalformedKey() const {
+  const engine::StringPool& pool = db_.strings();
+  if (!pool.HoldsMalformed()) return false;
+  if (!malformed_keys_) {
+    const engine::TableSchema& schema = table_->schema();
+    malformed_keys_ = false;
+    for (size_t k = 0; k < schema.key_count() && !*malformed_keys_; ++k) {
+      if (schema.columns[k].kind() != engine::CellKind::kString) continue;
+      for (size_t row = 0; row < table_->row_count() && !*malformed_keys_; ++row) {
+        malformed_keys_ = pool.IsMalformed(table_->Cell(row, k));
+      }
+    }
+  }
+  return *malformed_keys_;
 }
 
 Result<std::vector<size_t>> View::MatchingRows() const {

@@ -91,8 +91,10 @@ class View {
   Status CheckStorable(size_t column, const Resolved& value) const;
   uint32_t StoreCell(size_t column, const Resolved& value);
   Result<std::vector<size_t>> MatchingRows() const;
-  /// The id of a string key's text; fails when the pool holds the text twice.
+  /// The id of a string key's text; fails when the pool holds the text twice, or
+  /// when a key of the table is no valid text (another reader may take it for this).
   Result<uint32_t> KeyStringId(std::string_view bytes) const;
+  bool TableHoldsMalformedKey() const;
   bool Matches(size_t row) const;
   engine::Value CellValue(size_t row, size_t column) const;
   std::u16string KeyText(std::span<const uint32_t> cells) const;
@@ -119,6 +121,10 @@ class View {
   std::vector<Resolved> resolved_;    // operands_ during Execute, parameters bound
   std::vector<BoundEquality> where_;  // empty: every row
   std::vector<size_t> key_lookup_;    // operand per key column when WHERE fixes the key
+
+  // Whether a key of the table is malformed text, found once: rows added through a
+  // view hold text encoded in the pool's codepage, never malformed bytes.
+  mutable std::optional<bool> malformed_keys_;
 
   bool executed_ = false;
   std::vector<std::vector<engine::Value>> rows_;
