@@ -55,12 +55,12 @@ void StringPool::IndexAdd(uint32_t id) const {
 }
 
 std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes, bool& malformed) const {
-  malformed = false;
+  malformed = bytes.find('\0') != std::string_view::npos;  // some readers stop at it
   if (IsAscii(bytes)) return std::nullopt;  // the same in every codepage
   const std::u16string text = DecodeText(codepage_, bytes);
   std::string canonical = EncodeText(codepage_, text);
   if (canonical == bytes) return std::nullopt;
-  malformed = text.find(u'\uFFFD') != std::u16string::npos;
+  malformed = malformed || text.find(u'\uFFFD') != std::u16string::npos;
   return canonical;
 }
 

@@ -66,8 +66,9 @@ class StringPool {
   /// compare text take the two strings for one.
   bool HoldsTextTwin(std::string_view canonical) const;
   /// Whether the string's bytes are no valid text in the pool's codepage (they decode
-  /// to U+FFFD): each reader substitutes its own characters, so they may read as any
-  /// text. `HoldsMalformed` tells whether the pool holds such a string at all.
+  /// to U+FFFD), for which each reader substitutes its own characters, or hold a NUL,
+  /// at which some readers stop: readers may take it for other text. `HoldsMalformed`
+  /// tells whether the pool holds such a string at all.
   bool IsMalformed(uint32_t id) const;
   bool HoldsMalformed() const;
   /// Id of the string, adding it (to a free slot, else at the end) if absent.
@@ -109,8 +110,8 @@ class StringPool {
   static size_t HashBytes(std::string_view bytes);
   void BuildIndex() const;
   void IndexAdd(uint32_t id) const;  // index_ built
-  /// The canonical bytes of the text, when the bytes are not them; `malformed` is set
-  /// when the bytes are no valid text.
+  /// The canonical bytes of the text, when the bytes are not them; `malformed` tells
+  /// whether the string is malformed (see IsMalformed).
   std::optional<std::string> CanonicalTwin(std::string_view bytes, bool& malformed) const;
   void ScanTwins() const;
   void SetBytes(uint32_t id, std::string_view bytes);

@@ -297,6 +297,14 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       "    d = f.openstream(e).read()\n"
       "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPRO\\x81'))\n"
       "f.close()\n";
+  // Stores "MYPROP" as "MYPRO" and a NUL, which some readers take for "MYPRO".
+  const char* key_with_nul =
+      "import sys, olefile\n"
+      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+      "for e in f.listdir():\n"
+      "    d = f.openstream(e).read()\n"
+      "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPRO\\x00'))\n"
+      "f.close()\n";
   const Case cases[] = {
       {"an extra required column", "minimal.msi",
        "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
@@ -319,7 +327,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       {"a cp932 name the pool holds as other bytes", "cp932.msi", "", "\xEF\xBB\xBFMYPR\xE2\x85\xA0=new\n",
        "so its rows cannot be told apart", cp932_twin},
       {"a cp932 key that is no valid text", "cp932.msi", "", "\xEF\xBB\xBFMYPRO\xE3\x83\xBB=new\n",
-       "is not valid text in codepage 932", cp932_malformed},
+       "are no text in codepage 932", cp932_malformed},
+      {"a key holding a NUL", "minimal.msi", "", "MYPRO=new\n", "holds a NUL", key_with_nul},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

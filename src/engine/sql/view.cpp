@@ -222,8 +222,8 @@ Result<uint32_t> View::KeyStringId(std::string_view bytes) const {
                         {engine::DecodeText(pool.codepage(), bytes), text_});
   }
   if (TableHoldsMalformedKey()) {
-    return ExecuteError(u"Database: [2]. A key of table [3] is not valid text in codepage [4], and readers may take "
-                        u"it for any text, so its rows cannot be told apart: [5].",
+    return ExecuteError(u"Database: [2]. A key of table [3] holds a NUL or bytes that are no text in codepage [4], "
+                        u"which readers may take for other text, so its rows cannot be told apart: [5].",
                         {statement_.table, Decimal(pool.codepage()), text_});
   }
   return id;

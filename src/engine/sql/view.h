@@ -92,7 +92,7 @@ class View {
   uint32_t StoreCell(size_t column, const Resolved& value);
   Result<std::vector<size_t>> MatchingRows() const;
   /// The id of a string key's text; fails when the pool holds the text twice, or
-  /// when a key of the table is no valid text (another reader may take it for this).
+  /// when a key of the table is malformed (another reader may take it for this one).
   Result<uint32_t> KeyStringId(std::string_view bytes) const;
   bool TableHoldsMalformedKey() const;
   bool Matches(size_t row) const;
@@ -122,8 +122,8 @@ class View {
   std::vector<BoundEquality> where_;  // empty: every row
   std::vector<size_t> key_lookup_;    // operand per key column when WHERE fixes the key
 
-  // Whether a key of the table is malformed text, found once: rows added through a
-  // view hold text encoded in the pool's codepage, never malformed bytes.
+  // Whether a key of the table is malformed, found once: rows added through a view
+  // hold text encoded in the pool's codepage, never malformed.
   mutable std::optional<bool> malformed_keys_;
 
   bool executed_ = false;
