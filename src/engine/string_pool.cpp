@@ -125,7 +125,9 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
   StringPool pool(header & ~kLongRefsBit);
   pool.long_refs_ = (header & kLongRefsBit) != 0;
   if (!IsSupportedCodepage(pool.codepage_)) {
-    return PoolError("codepage " + std::to_string(pool.codepage_) + " cannot be converted on this system");
+    return PoolError("codepage " + std::to_string(pool.codepage_) +
+                     " is not supported (0, 874, 932, 936, 949, 950, 1250 to 1258 and 65001 are, where the "
+                     "system converts them)");
   }
 
   if (data_stream.size() > 0x7FFFFFFF) return PoolError("_StringData is larger than 2 GiB");
