@@ -39,10 +39,12 @@ void PrintTo(std::FILE* stream, std::u16string_view format, std::initializer_lis
   constexpr size_t kSlice = 4096;
   char bytes[kSlice];
   Expand(format, args, [&bytes, stream](std::u16string_view piece) {
-    for (size_t at = 0; at < piece.size(); at += kSlice) {
-      const std::u16string_view slice = piece.substr(at, kSlice);
-      NarrowInto(slice, bytes);
-      std::fwrite(bytes, 1, slice.size(), stream);
+    for (size_t at = 0; at < piece.size();) {
+      size_t length = piece.size() - at < kSlice ? piece.size() - at : kSlice;
+      // A surrogate pair is one character, printed as one '?': never cut in two.
+      if (at + length < piece.size() && IsHighSurrogate(piece[at + length - 1])) --length;
+      std::fwrite(bytes, 1, NarrowInto(piece.substr(at, length), bytes), stream);
+      at += length;
     }
   });
 }

@@ -12,13 +12,18 @@ std::u16string Widen(std::string_view bytes) {
   return out;
 }
 
-void NarrowInto(std::u16string_view text, char* out) {
-  for (size_t i = 0; i < text.size(); ++i) out[i] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+size_t NarrowInto(std::u16string_view text, char* out) {
+  size_t written = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    out[written++] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
+    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) ++i;
+  }
+  return written;
 }
 
 std::string Narrow(std::u16string_view text) {
   std::string out(text.size(), '\0');
-  NarrowInto(text, out.data());
+  out.resize(NarrowInto(text, out.data()));
   return out;
 }
 

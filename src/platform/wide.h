@@ -14,10 +14,13 @@ namespace mkx::platform {
 std::u16string Widen(std::string_view bytes);
 
 /// Each character up to U+00FF becomes the byte of the same value; anything above
-/// becomes '?'. Inverse of Widen for every string Widen produces.
+/// becomes '?', one for a surrogate pair too. Inverse of Widen for every string Widen
+/// produces.
 std::string Narrow(std::u16string_view text);
-/// The same into `out`, which holds text.size() bytes.
-void NarrowInto(std::u16string_view text, char* out);
+/// The same into `out`, which holds text.size() bytes; returns the bytes written.
+size_t NarrowInto(std::u16string_view text, char* out);
+/// Whether a UTF-16 unit is the first of a surrogate pair.
+inline bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
 
 /// A path as the engine carries it (std::string) and back. On POSIX the bytes widen
 /// and narrow one to one, as above. On Windows, where paths are UTF-16, the string

@@ -47,12 +47,25 @@ TEST(WideTest, EveryByteRoundTrips) {
   EXPECT_EQ(wide[0xE9 - 1], u'\u00E9');
   EXPECT_EQ(Narrow(wide), all);
   EXPECT_EQ(Narrow(u"a\u0100b\u20AC"), "a?b?");
+  EXPECT_EQ(Narrow(u"a\U0001F600b\xD800"), "a?b?");  // a pair is one character
 }
 
 TEST(ConsoleTest, FormatsWideStringsAndSignedCodes) {
   EXPECT_EQ(FormatMessage(u"Err#%d %s\n", {int64_t{-1}, std::u16string_view(u"x")}), u"Err#-1 x\n");
   EXPECT_EQ(FormatMessage(u"%s and %s", {std::u16string_view(u"a"), std::u16string_view(u"")}), u"a and ");
   EXPECT_EQ(FormatMessage(u"100%% %d", {int64_t{1631}}), u"100% 1631");
+}
+
+// A character above U+FFFF prints as one '?', also where it falls across the printer's
+// 4096-unit slices.
+TEST(ConsoleTest, PrintsASurrogatePairAsOneQuestionMark) {
+  for (size_t before : {size_t{0}, size_t{4095}}) {
+    const std::u16string value = std::u16string(before, u'a') + u"\U0001F600b";
+    testing::internal::CaptureStdout();
+    Print(u"%s\n", {std::u16string_view(value)});
+    FlushConsole();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(before, 'a') + "?b\n") << before;
+  }
 }
 
 TEST(TempFilesTest, DirectoryComesFromTmpdirWithTrailingSeparator) {
