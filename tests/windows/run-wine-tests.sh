@@ -131,6 +131,17 @@ if [ -n "$extended" ]; then
   [[ $extended == "Err#$code "* ]] || fail "extended line '$extended' does not carry code $code"
 fi
 [ -z "$extended" ] && fail "no extended error text"
+# It names the transform as given, not the private file beside it.
+[[ $extended == *'Database: no such dir\out.mst. '* ]] || fail "extended line '$extended' does not name the transform"
+
+# A read-only transform (no write bit: a read-only file to Wine) is refused as access
+# denied before anything is made, and keeps its bytes.
+printf 'previous' >"$work/ro.mst" && chmod a-w "$work/ro.mst"
+run "read-only transform" -t ro.mst -p props.txt fixtures/minimal.msi
+expect_status 1
+expect_line 'Error in generate MST for the property set, Err#5'
+[ "$(cat "$work/ro.mst")" = previous ] || fail "the read-only transform was changed"
+rm -f "$work/ro.mst"
 
 if [ "$backend" = native ]; then
   # Every fixture database, the real ones included: the transform applied by Wine
@@ -149,6 +160,14 @@ if [ "$backend" = native ]; then
   run "property byte 0xE9 into a cp1252 database" -t out.mst -p latin1.txt fixtures/cp1252.msi
   expect_status 0
   expect_check "$work/fixtures/cp1252.msi" "$work/out.mst" 'NONASCII=café'
+  # A link: the file it leads to is replaced and the link stays (Wine shows a Unix
+  # symbolic link as the file it points to).
+  printf 'previous' >"$work/real.mst" && ln -s real.mst "$work/link.mst"
+  run "transform through a link" -t link.mst -p props.txt fixtures/minimal.msi
+  expect_status 0
+  [ -L "$work/link.mst" ] || fail "the link was replaced"
+  expect_check "$work/fixtures/minimal.msi" "$work/real.mst" MYPROP=changed 'NEWPROP=new value'
+  rm -f "$work/real.mst" "$work/link.mst"
   # A device is written through, not replaced: NUL takes the transform and the run
   # succeeds, with no private file left beside it or in the temporary directory.
   run "transform to the NUL device" -t NUL -p props.txt fixtures/minimal.msi

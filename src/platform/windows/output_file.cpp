@@ -1,5 +1,6 @@
 // Output files on Windows: a temporary file beside the target, flushed, then
-// MoveFileExW over it (which refuses a read-only file with access denied). A device
+// MoveFileExW over it; through a link, over the file it leads to. A read-only file is
+// refused before anything is made. A device
 // or pipe ("NUL", "COM1", "\\.\pipe\name") is not replaced: the complete bytes are
 // written through to it, from a temporary file in the temporary directory.
 #include "platform/output_file.h"
@@ -25,6 +26,19 @@ bool IsDeviceOrPipe(const std::string& path) {
   const DWORD type = ::GetFileType(handle);
   ::CloseHandle(handle);
   return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
+// The file an existing path leads to, through any links; the path itself otherwise.
+std::string FinalPath(const std::string& path) {
+  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return path;
+  std::vector<wchar_t> final_path(32768, L'\0');
+  const DWORD length = ::GetFinalPathNameByHandleW(handle, final_path.data(), static_cast<DWORD>(final_path.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  ::CloseHandle(handle);
+  if (length == 0 || length >= final_path.size()) return path;
+  return EncodePath(FromWide(final_path.data()));
 }
 
 Status WriteThrough(const std::string& temp, const std::string& target) {
@@ -57,14 +71,21 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
   std::unique_ptr<OutputFile> out(new OutputFile());
   out->target_ = path;
   std::string directory;  // beside the target
+  const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return SystemError(result_code::kAccessDenied, DecodePath(path), WindowsErrorText(ERROR_ACCESS_DENIED));
+  }
   if (IsDeviceOrPipe(path)) {
     out->kind_ = Kind::kWriteThrough;
     auto temp_directory = GetTempDirectory();
     if (!temp_directory.ok()) return temp_directory.take_error();
     directory = EncodePath(*temp_directory);
+  } else {
+    out->target_ = FinalPath(path);
   }
   for (int attempt = 0;; ++attempt) {
-    const std::string temp = PrivateFileName(path, directory);
+    const std::string temp = PrivateFileName(out->target_, directory);
     DeferTerminationSignals deferred;  // no signal between creating and arming
     auto opened = OpenFile(temp, FileMode::kCreateNew);
     if (opened.ok()) {
@@ -72,7 +93,11 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
       (void)out->cleanup_.Arm(temp);  // with every slot taken, the file is not covered
       return out;
     }
-    if (!PathExists(temp) || attempt >= 100) return opened.take_error();
+    if (!PathExists(temp) || attempt >= 100) {
+      // Said of the target: the private file's name means nothing to the user.
+      const Error error = opened.take_error();
+      return SystemError(error.code, DecodePath(path), SystemReason(error));
+    }
   }
 }
 

@@ -18,6 +18,17 @@ namespace {
 
 constexpr size_t kNameBuffer = 4160;  // characters, for a directory or a full name
 
+/// The directory the system takes temporary files from, as the environment names it.
+std::u16string TempVariable() {
+  for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+    std::vector<wchar_t> value(::GetEnvironmentVariableW(name, nullptr, 0) + 1, L'\0');
+    if (value.size() > 1 && ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())) != 0) {
+      return FromWide(value.data());
+    }
+  }
+  return u"GetTempPathW";
+}
+
 /// The failure of the Win32 call just made: its own code and the system's text for it.
 Error LastError(std::u16string subject) {
   const DWORD err = ::GetLastError();
@@ -32,9 +43,12 @@ Result<std::u16string> GetTempDirectory(size_t limit) {
   // The result is the length without the terminator, or the size needed when the
   // limit is too small, or 0 on failure.
   const DWORD length = ::GetTempPathW(static_cast<DWORD>(limit), buffer.data());
-  if (length == 0) return LastError(u"GetTempPathW");
+  if (length == 0) {
+    const DWORD err = ::GetLastError();  // before the environment is read
+    return SystemError(err, TempVariable(), WindowsErrorText(err));
+  }
   if (length >= limit) {
-    return SystemError(result_code::kBadPathname, u"GetTempPathW", WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
+    return SystemError(result_code::kBadPathname, TempVariable(), WindowsErrorText(ERROR_FILENAME_EXCED_RANGE));
   }
   return FromWide(buffer.data());
 }
