@@ -2,13 +2,12 @@
 
 #include <cstdint>
 
+#include "platform/wide.h"
+
 namespace mkx::platform {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
-
-bool IsHighSurrogate(uint32_t c) { return c >= 0xD800 && c < 0xDC00; }
-bool IsLowSurrogate(uint32_t c) { return c >= 0xDC00 && c < 0xE000; }
 
 }  // namespace
 

@@ -16,7 +16,7 @@ size_t NarrowInto(std::u16string_view text, char* out) {
   size_t written = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     out[written++] = text[i] <= 0xFF ? static_cast<char>(text[i]) : '?';
-    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) ++i;
+    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) ++i;
   }
   return written;
 }

@@ -5,6 +5,7 @@
 // exactly. On Windows the command line is already 16-bit (see EncodePath).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,9 @@ std::u16string Widen(std::string_view bytes);
 std::string Narrow(std::u16string_view text);
 /// The same into `out`, which holds text.size() bytes; returns the bytes written.
 size_t NarrowInto(std::u16string_view text, char* out);
-/// Whether a UTF-16 unit is the first of a surrogate pair.
-inline bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
+/// Whether a UTF-16 unit is the first, or the second, of a surrogate pair.
+inline bool IsHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit < 0xDC00; }
+inline bool IsLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
 /// A path as the engine carries it (std::string) and back. On POSIX the bytes widen
 /// and narrow one to one, as above. On Windows, where paths are UTF-16, the string
