@@ -64,7 +64,7 @@ std::optional<std::string> StringPool::CanonicalTwin(std::string_view bytes, boo
   return canonical;
 }
 
-void StringPool::ScanTwins() const {
+void StringPool::ScanText() const {
   if (twins_) return;
   twins_.emplace();
   malformed_.clear();
@@ -77,17 +77,17 @@ void StringPool::ScanTwins() const {
 }
 
 bool StringPool::HoldsTextTwin(std::string_view canonical) const {
-  ScanTwins();
+  ScanText();
   return std::binary_search(twins_->begin(), twins_->end(), canonical);
 }
 
 bool StringPool::IsMalformed(uint32_t id) const {
-  ScanTwins();
+  ScanText();
   return std::binary_search(malformed_.begin(), malformed_.end(), id);
 }
 
 bool StringPool::HoldsMalformed() const {
-  ScanTwins();
+  ScanText();
   return !malformed_.empty();
 }
 

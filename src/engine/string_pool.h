@@ -113,7 +113,7 @@ class StringPool {
   /// The canonical bytes of the text, when the bytes are not them; `malformed` tells
   /// whether the string is malformed (see IsMalformed).
   std::optional<std::string> CanonicalTwin(std::string_view bytes, bool& malformed) const;
-  void ScanTwins() const;
+  void ScanText() const;  // builds twins_ and malformed_, once
   void SetBytes(uint32_t id, std::string_view bytes);
 };
 

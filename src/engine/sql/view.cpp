@@ -159,6 +159,12 @@ Status View::ResolveOperands(std::span<const Value> params) {
                                   : param && param->kind == Value::Kind::kString ? param->text
                                                                                  : std::string_view();
     if (text.empty()) continue;
+    // Text ends at a NUL for readers that take strings as C strings, so a string
+    // holding one is never stored (nor is any other malformed string).
+    if (text.find('\0') != std::string_view::npos) {
+      return ExecuteError(u"Database: [2]. A string holds a NUL character, at which installers end the text: [3].",
+                          {text_});
+    }
     r.kind = Resolved::Kind::kString;
     r.text = text;
     if (engine::IsAscii(text)) continue;

@@ -122,8 +122,8 @@ class View {
   std::vector<BoundEquality> where_;  // empty: every row
   std::vector<size_t> key_lookup_;    // operand per key column when WHERE fixes the key
 
-  // Whether a key of the table is malformed, found once: rows added through a view
-  // hold text encoded in the pool's codepage, never malformed.
+  // Whether a key of the table is malformed, found once: ResolveOperands lets no
+  // malformed string into a row (no NUL; text beyond ASCII only as encoded exactly).
   mutable std::optional<bool> malformed_keys_;
 
   bool executed_ = false;

@@ -122,6 +122,8 @@ TEST(SqlView, ChangesAndTheirRefusals) {
        "SELECT Value FROM Property WHERE Property = 'INTVAL'", {}},
       {"INSERT INTO Property (Property, Value) VALUES (?, ?)", {S("INTPARAM"), I(5)}, kFail,
        "SELECT Value FROM Property WHERE Property = 'INTPARAM'", {}},
+      {"INSERT INTO Property (Property, Value) VALUES (?, 'nul')", {Value::String(std::string("NU\0L", 4))}, kFail,
+       "SELECT Property FROM Property WHERE Value = 'nul'", {}},
       {"INSERT INTO Property (Property, Value) VALUES (?, ?)", {S("FEWPARAMS")}, kFail,
        "SELECT Value FROM Property WHERE Property = 'FEWPARAMS'", {}},
       {"INSERT INTO Num (Id, Tag) VALUES ('5', 't')", {}, kFail, "SELECT Id FROM Num WHERE Tag = 't'", {}},
