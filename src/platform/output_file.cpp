@@ -25,8 +25,12 @@ Error OutputError(uint32_t code, const std::string& path, int error) {
 
 std::string DirectoryOf(const std::string& path) { return path.substr(0, FileNameStart(path)); }
 
-// The path a chain of symbolic links ends at (which need not exist).
-Result<std::string> FollowLinks(std::string path) {
+// The path a chain of symbolic links ends at (which need not exist). A link whose
+// text does not lead to the file the link itself reaches (a /proc/self/fd entry of a
+// pipe, a deleted file or a memfd: "pipe:[7]", "/x.mst (deleted)") ends the walk
+// there, with `unnamed` set: that file has no name to write beside, only the link.
+Result<std::string> FollowLinks(std::string path, bool& unnamed) {
+  unnamed = false;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
@@ -34,18 +38,27 @@ Result<std::string> FollowLinks(std::string path) {
     const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size() - 1);
     if (n < 0) return OutputError(result_code::kCreateFailed, path, errno);
     std::string link(buffer.data(), static_cast<size_t>(n));
-    path = link.starts_with('/') ? link : DirectoryOf(path) + link;
+    std::string next = link.starts_with('/') ? link : DirectoryOf(path) + link;
+    struct stat reached, named;
+    if (::stat(path.c_str(), &reached) == 0 &&
+        (::stat(next.c_str(), &named) != 0 || named.st_dev != reached.st_dev || named.st_ino != reached.st_ino)) {
+      unnamed = true;
+      return path;
+    }
+    path = std::move(next);
   }
   return OutputError(result_code::kCreateFailed, path, ELOOP);
 }
 
 // A new private file "<dir>/.<name>.<random>.tmp" (or in `directory` when given),
-// created exclusively; the errno of the last failure otherwise.
+// created exclusively with mode 0600 whatever the umask (it is opened again to be
+// written); the errno of the last failure otherwise.
 Result<std::string> CreateTemp(const std::string& beside, const std::string& directory, int& error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = PrivateFileName(beside, directory);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
+      ::fchmod(fd, 0600);
       ::close(fd);
       return temp;
     }
@@ -91,7 +104,8 @@ Result<std::vector<uint8_t>> ReadAll(const std::string& path) {
 }  // namespace
 
 Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) {
-  auto resolved = FollowLinks(path);
+  bool unnamed = false;
+  auto resolved = FollowLinks(path, unnamed);
   if (!resolved.ok()) return resolved.take_error();
   std::unique_ptr<OutputFile> out(new OutputFile());
   out->target_ = *resolved;
@@ -106,6 +120,8 @@ Result<std::unique_ptr<OutputFile>> OutputFile::Create(const std::string& path) 
     } else if (::access(out->target_.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0) {
       // A read-only file is refused, as Windows refuses it, whoever runs the tool.
       return OutputError(result_code::kAccessDenied, path, EACCES);
+    } else if (unnamed) {
+      out->kind_ = Kind::kWriteThrough;  // a deleted file or a memfd: written in place
     } else {
       out->keep_owner_ = true;
       out->mode_ = st.st_mode & 07777;
@@ -198,9 +214,17 @@ Status OutputFile::Publish() {
   {
     // The rename and the end of interruption are one step for a signal.
     DeferTerminationSignals deferred;
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return OutputError(result_code::kCreateFailed, target_, errno);
-    IgnoreTerminationSignals();
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+      const int error = errno;
+      // A sticky directory (/tmp) lets only a file's owner replace it, yet the file
+      // may be writable: it is then written in place, as where no file can be made.
+      if (!keep_owner_ || (error != EPERM && error != EACCES)) return OutputError(result_code::kCreateFailed, target_, error);
+      kind_ = Kind::kWriteThrough;
+    } else {
+      IgnoreTerminationSignals();
+    }
   }
+  if (kind_ == Kind::kWriteThrough) return Publish();
   done_ = true;
   cleanup_.Disarm();
   // The transform is in place; a directory that cannot be synced leaves only the

@@ -11,8 +11,9 @@
 //    target); the link stays;
 //  - a character device or a FIFO: the complete bytes are written through to it;
 //  - an existing file the user may not write: refused with result_code::kAccessDenied;
-//  - a writable file in a directory that takes no new file: the temporary file is
-//    made in the temporary directory and the complete bytes are written in place,
+//  - a writable file in a directory that takes no new file, or that lets only the
+//    file's owner replace it (sticky), or a file with no name (a deleted file or a
+//    memfd reached through /proc/self/fd): the complete bytes are written in place,
 //    with termination signals held back until they are all there.
 // Until Publish, a termination signal deletes the temporary file, and the path is
 // untouched; once the file is published, termination signals are ignored

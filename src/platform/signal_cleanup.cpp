@@ -10,7 +10,9 @@
 namespace mkx::platform {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// The signals that end the process by default and that a user, a program or a
+// limit sends (SIGXFSZ is ignored instead: an oversized write fails with EFBIG).
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM};
 
 void OnTerminationSignal(int sig) {
   RemoveRegisteredFiles();

@@ -1,4 +1,5 @@
-// Files to delete when the process is ended by SIGINT, SIGTERM, SIGHUP or SIGPIPE.
+// Files to delete when the process is ended by a termination signal: SIGINT, SIGTERM,
+// SIGHUP, SIGPIPE, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU or SIGVTALRM.
 //
 // The tool makes a working copy in the temporary directory and writes the transform
 // through a temporary file beside its target; a user who presses Ctrl-C, or a
@@ -26,7 +27,7 @@
 
 namespace mkx::platform {
 
-/// Installs the handler for SIGINT, SIGTERM, SIGHUP and SIGPIPE (a signal ignored at start, as
+/// Installs the handler for the termination signals (a signal ignored at start, as
 /// under nohup, stays ignored) and ignores SIGXFSZ, so that a write past the file-size
 /// limit fails as an error (EFBIG) instead of killing the process with its temporary
 /// files left behind. Safe to call more than once.
@@ -58,7 +59,7 @@ class CleanupOnSignal {
 /// Ctrl-Break are ignored; closing the console still ends the process.
 void IgnoreTerminationSignals();
 
-/// Blocks SIGINT, SIGTERM, SIGHUP and SIGPIPE for its lifetime (a signal that arrives meanwhile
+/// Blocks the termination signals for its lifetime (a signal that arrives meanwhile
 /// is delivered when it ends): for the instant between creating a file and arming its
 /// cleanup.
 class DeferTerminationSignals {

@@ -42,9 +42,11 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 namespace {
 
 /// Creates `name` exclusively: the descriptor, or the system's errno negated
-/// (-EEXIST when the name is taken).
+/// (-EEXIST when the name is taken). The mode is 0600 whatever the umask: a umask
+/// that takes the owner's write bit must not make the file unusable to its maker.
 int CreateExclusive(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);
   return fd >= 0 ? fd : -errno;
 }
 
@@ -103,6 +105,7 @@ bool CopyRange(int in, int out, off_t offset, off_t length) {
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
     return false;
   }
+  if (in_offset >= end) return true;
   static constexpr size_t kChunk = 1 << 20;
   std::unique_ptr<char[]> buffer(new char[kChunk]);
   while (in_offset < end) {

@@ -145,7 +145,7 @@ void ExpectPreviousTransformKept(const Layout& l) {
 std::string BigValue() { return std::string(200000, 'v'); }
 
 TEST(InterruptionTest, EachSignalMidRunLeavesNothing) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1}) {
     for (bool existing_transform : {false, true}) {
       SCOPED_TRACE("signal " + std::to_string(sig) + (existing_transform ? " over an old transform" : ""));
       Layout l;
@@ -390,12 +390,18 @@ TEST(PublishTest, EachKindOfTarget) {
 
   // kSealedFolder: a writable file in a folder that takes no new file (immutable),
   // longer than the transform: written in place, and cut to the transform's size.
-  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder };
+  // kDescriptorPipe: /dev/fd/3, a pipe (the link text "pipe:[N]" names no file).
+  // kStickyFolder: root's writable file in a sticky folder, written by nobody with a
+  // umask that takes the owner's write bit: it may be written but not replaced.
+  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder, kDescriptorPipe, kStickyFolder };
+  const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c"};
   std::string skipped;
-  for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder}) {
+  for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder, kDescriptorPipe,
+                    kStickyFolder}) {
     SCOPED_TRACE(kind);
     Layout l;
     test::WriteText(l.properties, "NEWPROP=published\n");
+    std::vector<std::string> argv = l.Tool();
     const std::string pointee = l.out + "/pointee.mst";
     std::thread reader;
     std::vector<uint8_t> from_fifo;
@@ -428,9 +434,32 @@ TEST(PublishTest, EachKindOfTarget) {
           continue;
         }
         break;
+      case kDescriptorPipe:
+        argv = {"bash", "-c", "set -o pipefail; \"$0\" -t /dev/fd/3 -p \"$1\" \"$2\" 3>&1 >/dev/null | cat > \"$3\"",
+                test::ToolPath(), l.properties, l.source, l.transform};
+        break;
+      case kStickyFolder: {
+        test::WriteText(l.transform, "previous");
+        for (const auto& [path, mode] : std::vector<std::pair<std::string, mode_t>>{
+                 {l.root.path(), 0755}, {l.out, 01777}, {l.tmp, 01777}, {l.transform, 0666}, {l.source, 0644},
+                 {l.properties, 0644}}) {
+          ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+        }
+        std::vector<std::string> reach = as_nobody;
+        reach.insert(reach.end(), {"test -r \"$0\" && test -w \"$1\" && test -x \"$2\"", l.source, l.tmp,
+                                   test::ToolPath()});
+        if (::geteuid() != 0 || test::Run(reach).exit_code != 0) {
+          skipped += "nobody cannot run the tool on these files here; ";
+          continue;
+        }
+        argv = as_nobody;
+        argv.insert(argv.end(), {"umask 0277 && exec \"$0\" \"$@\"", test::ToolPath(), "-t", l.transform, "-p",
+                                 l.properties, l.source});
+        break;
+      }
     }
     std::string out;
-    const int status = Child(l.Tool(), l.tmp).Finish(&out);
+    const int status = Child(argv, l.tmp).Finish(&out);
     if (reader.joinable()) reader.join();
     if (kind == kSealedFolder) {
       ASSERT_EQ(test::Run({"chattr", "-i", l.out}).exit_code, 0);
@@ -472,6 +501,8 @@ TEST(PublishTest, EachKindOfTarget) {
         EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device is written to, never replaced";
         break;
       case kSealedFolder:
+      case kStickyFolder:
+      case kDescriptorPipe:
         EXPECT_EQ(status, 0) << Tail(out);
         EXPECT_TRUE(test::ReadBytes(l.transform) == expected);
         break;
