@@ -2,7 +2,9 @@
 // are opened twice (read-only reference, transacted working copy); two properties are
 // inserted and updated with the tool's own statements; the copy is committed; the
 // transform is built as the tool builds it, as a compound file in memory with its
-// summary information, and read back.
+// summary information, and read back. When both properties read back set, as the
+// tool requires before it writes, the transform must pass the tool's verification:
+// anything else is a wrong transform the engine wrote.
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +14,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/utf8.h"
 #include "properties/property_update.h"
+#include "transform/verify_transform.h"
 
 using namespace mkx;
 
@@ -30,6 +33,16 @@ void SetProperty(engine::Database& db, const std::u16string& name, const std::u1
   }
 }
 
+// The values of the Property rows named `name`, in order (a null value as "").
+std::vector<std::string> ValuesNamed(engine::Database& db, const std::u16string& name) {
+  std::vector<std::string> values;
+  auto view = sql::View::Open(db, properties::kValueStatement);
+  const engine::Value key = engine::Value::String(platform::ExactUtf8(name));
+  if (!view.ok() || !(*view)->Execute({&key, 1}).ok()) return values;
+  for (auto row = (*view)->Fetch(); row.ok() && *row; row = (*view)->Fetch()) values.push_back((**row)[0].text);
+  return values;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -37,8 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!reference) return 0;
   auto working = fuzz::OpenDatabase(data, size, engine::OpenMode::kTransact);
   if (!working) return 0;
-  SetProperty(*working, u"FUZZPROPERTY", u"value");
-  SetProperty(*working, u"ProductName", u"Fuzzed product \u00e9");
+  transform::IntendedProperties intended;
+  bool all_set = true;
+  for (const auto& [name, value] : {std::pair<std::u16string, std::u16string>{u"FUZZPROPERTY", u"value"},
+                                    {u"ProductName", u"Fuzzed product \u00e9"}}) {
+    SetProperty(*working, name, value);
+    intended.Set(name, value);
+    all_set = all_set && ValuesNamed(*working, name) == std::vector{platform::ExactUtf8(value)};
+  }
   if (!working->Commit().ok()) return 0;
   auto streams = engine::BuildTransformStreams(*working, *reference);
   if (!streams.ok()) return 0;
@@ -52,6 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!transform.ok()) std::abort();  // our own output must read back
   for (const auto& entry : (*transform)->RootEntries()) {
     if (!(*transform)->ReadStream(entry.name).ok()) std::abort();
+  }
+  auto source = [&](const std::u16string& name) -> std::optional<std::u16string> {
+    const auto values = ValuesNamed(*reference, name);
+    if (values.empty()) return std::nullopt;
+    return platform::FromExactUtf8(values.front());
+  };
+  if (all_set && !transform::VerifyTransform(std::make_unique<fuzz::MemoryFile>(bytes, false), intended, source).ok()) {
+    std::abort();
   }
   return 0;
 }

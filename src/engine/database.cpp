@@ -277,6 +277,16 @@ Status Database::Commit() {
     return update_failed(Error(result_code::kFunctionFailed, 0, u"[2]",
                                {u"a cell refers to a string the pool does not hold"}));
   }
+  // A cell that refers to a slot stored as unused reads as null here, but an installer
+  // that puts a new string in that slot reads it as that string: what the row holds
+  // depends on who reads it.
+  for (uint32_t id = 1; id < counts.size(); ++id) {
+    if (counts[id] != 0 && pool_.Bytes(id).empty()) {
+      return update_failed(Error(result_code::kFunctionFailed, 0, u"[2]",
+                                 {u"a cell refers to string " + platform::FromAscii(std::to_string(id)) +
+                                  u", which the pool holds as unused"}));
+    }
+  }
   pool_.Release(counts);
 
   // Widen references when ids no longer fit 2 bytes; never narrow (that would force a

@@ -157,11 +157,9 @@ Result<StringPool> StringPool::Load(std::span<const uint8_t> pool_stream, std::v
       return PoolError("string " + std::to_string(slots.size()) +
                        " holds text but has a reference count of 0, which marks it unused");
     }
-    if (length == 0) pool.free_slots_.push_back(static_cast<uint32_t>(slots.size()));
     slots.push_back(Slot{static_cast<uint32_t>(offset), length, 0});
     offset += length;
   }
-  std::reverse(pool.free_slots_.begin(), pool.free_slots_.end());  // highest first
   pool.data_ = std::move(data_stream);
   return pool;
 }

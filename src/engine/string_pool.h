@@ -71,7 +71,8 @@ class StringPool {
   /// tells whether the pool holds such a string at all.
   bool IsMalformed(uint32_t id) const;
   bool HoldsMalformed() const;
-  /// Id of the string, adding it (to a free slot, else at the end) if absent.
+  /// Id of the string, adding it (to a slot Release freed, else at the end) if absent.
+  /// Slots stored unused are never filled: a damaged table may still refer to one.
   /// The empty string is null: returns 0.
   uint32_t InternBytes(std::string_view bytes);
   uint32_t InternText(std::u16string_view text);
@@ -97,7 +98,7 @@ class StringPool {
   std::vector<uint8_t> data_;       // the loaded _StringData
   std::vector<uint8_t> added_;      // bytes of strings added since
   std::vector<Slot> slots_{Slot{}};  // slot 0 is null
-  std::vector<uint32_t> free_slots_;  // unused slots, highest first (reused lowest first)
+  std::vector<uint32_t> free_slots_;  // slots freed by Release, highest first (reused lowest first)
   // Open addressing over ids (0 = empty bucket), capacity a power of two at least
   // twice the number of strings; empty until the first lookup.
   mutable std::vector<uint32_t> index_;

@@ -106,7 +106,12 @@ std::vector<const IntendedProperties::Property*> IntendedProperties::All() const
 Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source) {
   auto file = platform::OpenFile(path, platform::FileMode::kReadOnly);
   if (!file.ok()) return file.take_error();
-  auto opened = compound::CompoundFile::Open(std::move(*file));
+  return VerifyTransform(std::move(*file), intended, source);
+}
+
+Status VerifyTransform(std::unique_ptr<platform::RandomAccessFile> file, const IntendedProperties& intended,
+                       const SourceLookup& source) {
+  auto opened = compound::CompoundFile::Open(std::move(file));
   if (!opened.ok()) return Unexpected(u"it cannot be read back as a compound file");
   const compound::CompoundFile& transform = **opened;
 

@@ -13,12 +13,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/result.h"
 
 namespace mkx::transform {
@@ -55,5 +57,8 @@ using SourceLookup = std::function<std::optional<std::u16string>(const std::u16s
 /// ERROR_INSTALL_TRANSFORM_FAILURE and a record whose text says what unexpected
 /// change, or what missing one, was found.
 Status VerifyTransform(const std::string& path, const IntendedProperties& intended, const SourceLookup& source);
+/// The same, for a transform's bytes read through `file`.
+Status VerifyTransform(std::unique_ptr<platform::RandomAccessFile> file, const IntendedProperties& intended,
+                       const SourceLookup& source);
 
 }  // namespace mkx::transform

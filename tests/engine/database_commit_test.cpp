@@ -9,6 +9,7 @@
 #include "engine/database.h"
 #include "engine/stream_name.h"
 #include "engine/table_dump.h"
+#include "platform/utf8.h"
 #include "support/test_support.h"
 
 namespace mkx::engine {
@@ -227,6 +228,24 @@ TEST(DatabaseCommitTest, DeletedRowsReleaseTheirStrings) {
   EXPECT_EQ(diff.exit_code, 1);
   EXPECT_EQ(Lines(diff.out).size(), deleted + 1) << diff.out;
   ExpectOracleAgrees(work);
+
+  // Reopened, the slots now stored unused stay so; a cell that refers to one (a
+  // damaged table) fails the commit rather than read as whatever fills the slot.
+  db = OpenOrFail(work, OpenMode::kTransact);
+  ASSERT_TRUE(db);
+  uint32_t unused = 0;
+  for (uint32_t id = 1; id < db->strings().slot_count() && unused == 0; ++id) {
+    if (db->strings().Bytes(id).empty()) unused = id;
+  }
+  ASSERT_NE(unused, 0u) << "the commit left a slot unused";
+  Table* property = PropertyTable(*db);
+  ASSERT_TRUE(property);
+  SetProperty(*db, *property, u"NEWPROP", u"new value");
+  EXPECT_GT(db->strings().FindText(u"new value"), unused) << "a slot stored unused is not filled";
+  property->SetCell(0, 1, unused);
+  Status committed = db->Commit();
+  ASSERT_FALSE(committed.ok());
+  EXPECT_NE(platform::ExactUtf8(committed.error().fields.back()).find("holds as unused"), std::string::npos);
 }
 
 TEST(DatabaseCommitTest, RowsGoIntoTablesThatHadNoStream) {
