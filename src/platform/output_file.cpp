@@ -218,7 +218,9 @@ Status OutputFile::Publish() {
       const int error = errno;
       // A sticky directory (/tmp) lets only a file's owner replace it, yet the file
       // may be writable: it is then written in place, as where no file can be made.
-      if (!keep_owner_ || (error != EPERM && error != EACCES)) return OutputError(result_code::kCreateFailed, target_, error);
+      if (!keep_owner_ || (error != EPERM && error != EACCES)) {
+        return OutputError(result_code::kCreateFailed, target_, error);
+      }
       kind_ = Kind::kWriteThrough;
     } else {
       IgnoreTerminationSignals();

@@ -393,8 +393,11 @@ TEST(PublishTest, EachKindOfTarget) {
   // kDescriptorPipe: /dev/fd/3, a pipe (the link text "pipe:[N]" names no file).
   // kStickyFolder: root's writable file in a sticky folder, written by nobody with a
   // umask that takes the owner's write bit: it may be written but not replaced.
-  enum Kind { kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder, kDescriptorPipe, kStickyFolder };
-  const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c"};
+  enum Kind {
+    kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder, kDescriptorPipe, kStickyFolder
+  };
+  const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                              "sh", "-c"};
   std::string skipped;
   for (Kind kind : {kFile0600, kReadOnly, kLink, kDanglingLink, kFifo, kDevice, kSealedFolder, kDescriptorPipe,
                     kStickyFolder}) {
