@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "engine/sql/view.h"
@@ -65,8 +66,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!working) return 0;
   transform::IntendedProperties intended;
   bool all_set = true;
+  // A new property, then one picked by the input from names and values that test the
+  // codepages, long strings and existing rows.
+  const std::pair<std::u16string, std::u16string> picks[] = {
+      {u"ProductName", u"Fuzzed product \u00e9"},
+      {u"MYPROP", u"\u20ac and \u0153"},
+      {u"\u0413\u041e\u0420\u041e\u0414", u"\u041c\u043e\u0441\u043a\u0432\u0430"},
+      {u"\u65e5\u672c", u"\u30c6\u30b9\u30c8\uff71"},
+      {u"LONGVALUE", std::u16string(70000, u'x')},
+      {u"ProductVersion", u"9.9.9"},
+  };
   for (const auto& [name, value] : {std::pair<std::u16string, std::u16string>{u"FUZZPROPERTY", u"value"},
-                                    {u"ProductName", u"Fuzzed product \u00e9"}}) {
+                                    picks[size % std::size(picks)]}) {
     SetProperty(*working, name, value);
     intended.Set(name, value);
     all_set = all_set && ValuesNamed(*working, name) == std::vector{platform::ExactUtf8(value)};
