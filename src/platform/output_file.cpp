@@ -51,18 +51,16 @@ Result<std::string> FollowLinks(std::string path, bool& unnamed) {
 }
 
 // A new private file "<dir>/.<name>.<random>.tmp" (or in `directory` when given),
-// created exclusively with mode 0600 whatever the umask (it is opened again to be
-// written); the errno of the last failure otherwise.
+// created exclusively (see CreateExclusive); the errno of the last failure otherwise.
 Result<std::string> CreateTemp(const std::string& beside, const std::string& directory, int& error) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string temp = PrivateFileName(beside, directory);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = CreateExclusive(temp);
     if (fd >= 0) {
-      ::fchmod(fd, 0600);
       ::close(fd);
       return temp;
     }
-    error = errno;
+    error = -fd;
     if (error != EEXIST) break;
   }
   return Error(result_code::kCreateFailed);

@@ -39,16 +39,13 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
   return *this;
 }
 
-namespace {
-
-/// Creates `name` exclusively: the descriptor, or the system's errno negated
-/// (-EEXIST when the name is taken). The mode is 0600 whatever the umask: a umask
-/// that takes the owner's write bit must not make the file unusable to its maker.
 int CreateExclusive(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd >= 0) ::fchmod(fd, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);  // a umask may have taken the owner's bits
   return fd >= 0 ? fd : -errno;
 }
+
+namespace {
 
 std::string Hex(uint64_t value, int digits) {
   static const char kHex[] = "0123456789ABCDEF";

@@ -17,6 +17,12 @@
 
 namespace mkx::platform {
 
+/// POSIX: creates `name` exclusively (never an existing name, never through a link),
+/// open for reading and writing, with mode 0600 whatever the umask (a umask that takes
+/// the owner's write bit must not make the file unusable to its maker). Returns the
+/// descriptor, or the system's errno negated (-EEXIST when the name is taken).
+int CreateExclusive(const std::string& name);
+
 /// The temporary directory: $TMPDIR when set and not empty, else /tmp, always ending
 /// with '/'. Fails when the path would not fit `limit` characters.
 Result<std::u16string> GetTempDirectory(size_t limit = 4096);
