@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool all_set = true;
   // A new property, then one picked by the input from names and values that test the
   // codepages, long strings and existing rows.
-  const std::pair<std::u16string, std::u16string> picks[] = {
+  static const std::pair<std::u16string, std::u16string> picks[] = {
       {u"ProductName", u"Fuzzed product \u00e9"},
       {u"MYPROP", u"\u20ac and \u0153"},
       {u"\u0413\u041e\u0420\u041e\u0414", u"\u041c\u043e\u0441\u043a\u0432\u0430"},
@@ -96,12 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& entry : (*transform)->RootEntries()) {
     if (!(*transform)->ReadStream(entry.name).ok()) std::abort();
   }
+  if (!all_set || !StandardPropertyTable(*reference)) return 0;
   auto source = [&](const std::u16string& name) -> std::optional<std::u16string> {
     const auto values = ValuesNamed(*reference, name);
     if (values.empty()) return std::nullopt;
     return platform::FromExactUtf8(values.front());
   };
-  if (!all_set || !StandardPropertyTable(*reference)) return 0;
   const Status verified = transform::VerifyTransform(std::make_unique<fuzz::MemoryFile>(bytes, false), intended, source);
   if (!verified.ok()) {
     std::string why = platform::ExactUtf8(verified.error().message_template);
