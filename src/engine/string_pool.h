@@ -24,6 +24,11 @@
 
 namespace mkx::engine {
 
+// The longest string a query may store. A string over 65,535 bytes is stored as
+// (0, high word of its length) then (low word, count); the installers tried read
+// that form back exactly only while the high word is at most 1.
+inline constexpr size_t kLongestStoredString = 0x1FFFF;
+
 class StringPool {
  public:
   StringPool() = default;

@@ -305,6 +305,7 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       "    d = f.openstream(e).read()\n"
       "    if b'MYPROP' in d: f.write_stream(e, d.replace(b'MYPROP', b'MYPRO\\x00'))\n"
       "f.close()\n";
+  const std::string too_long = "SMALL=1\nBIG=" + std::string(0x20000, 'v') + "\n";
   const Case cases[] = {
       {"an extra required column", "minimal.msi",
        "CREATE TABLE Property (Property CHAR(72) NOT NULL, Value CHAR(0) NOT NULL, Extra CHAR(10) NOT NULL "
@@ -329,6 +330,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       {"a cp932 key that is no valid text", "cp932.msi", "", "\xEF\xBB\xBFMYPRO\xE3\x83\xBB=new\n",
        "are no text in codepage 932", cp932_malformed},
       {"a key holding a NUL", "minimal.msi", "", "MYPRO=new\n", "holds a NUL", key_with_nul},
+      {"a value longer than installers read back", "minimal.msi", "", too_long.c_str(),
+       "Error in updating property BIG as value v"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -358,6 +358,13 @@ Status View::CheckStorable(size_t column, const Resolved& r) const {
     return ExecuteError(u"Database: [2]. The [3] does not fit column [4] of table [5]: [6].",
                         {DescribeValue(v), info.name, statement_.table, text_});
   }
+  if (r.kind == Resolved::Kind::kString && r.bytes().size() > engine::kLongestStoredString) {
+    return ExecuteError(u"Database: [2]. A string of [3] bytes is longer than the [4] bytes that installers are "
+                        u"known to read back exactly, so column [5] of table [6] cannot hold it: [7].",
+                        {Decimal(static_cast<int64_t>(r.bytes().size())),
+                         Decimal(static_cast<int64_t>(engine::kLongestStoredString)), info.name, statement_.table,
+                         text_});
+  }
   return Ok{};
 }
 

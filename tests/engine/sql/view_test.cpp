@@ -172,6 +172,13 @@ TEST(SqlView, ChangesAndTheirRefusals) {
       {"UPDATE Num SET Name = 'x' WHERE Id = 'one'", {}, kFail, "SELECT Id FROM Num WHERE Name = 'x'", {}},
       {"UPDATE Pair SET C = 'new' WHERE A = 'x' AND B = 1", {}, 0, "SELECT C FROM Pair WHERE B = 1",
        {{S("new")}, {S("y1")}}},
+      // A string is stored up to the longest length installers read back exactly.
+      {"UPDATE Property SET Value = ? WHERE Property = 'ProductName'",
+       {Value::String(std::string(engine::kLongestStoredString, 'v'))}, 0,
+       "SELECT Property FROM Property WHERE Value = 'Oracle Minimal'", {}},
+      {"UPDATE Property SET Value = ? WHERE Property = 'ProductName'",
+       {Value::String(std::string(engine::kLongestStoredString + 1, 'v'))}, kFail,
+       "SELECT Value FROM Property WHERE Property = 'ProductName'", {{S("Oracle Minimal")}}},
       // The catalog can be read, never changed by a query.
       {"INSERT INTO _Tables (Name) VALUES ('X')", {}, kFail, "SELECT Name FROM _Tables WHERE Name = 'X'", {}},
       {"UPDATE _Columns SET Name = 'X' WHERE Table = 'Num' AND Number = 2", {}, kFail,
