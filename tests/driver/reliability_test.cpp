@@ -142,7 +142,7 @@ void ExpectPreviousTransformKept(const Layout& l) {
 
 /// A property value big enough that the working copy and the transform both grow by
 /// far more than the database's own size.
-std::string BigValue() { return std::string(200000, 'v'); }
+std::string BigValue() { return std::string(120000, 'v'); }
 
 TEST(InterruptionTest, EachSignalMidRunLeavesNothing) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGUSR1}) {
@@ -215,7 +215,7 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
   const ResourceCase cases[] = {
       // The copy stops half-way: the limit is below the database's own size.
       {"Copy", -8000, false, false, "Error copying the MSI: File too large"},
-      // The copy fits, the commit of a 200 kB value does not.
+      // The copy fits, the commit of a 120 kB value does not.
       {"Commit", 1024, false, false, "Error in MsiDatabaseCommit, Err#"},
       // The commit is done; the transform cannot be written in its directory.
       {"Transform", -1, true, false, "Error in generate MST for the property set, Err#"},
