@@ -38,10 +38,13 @@ void PrintGenerationError(const Error& error) {
 }
 
 // A failure of the transform file itself, told as the installer tells a file it
-// cannot create: the path and the system's reason.
-void ReportGenerationFailure(const Error& failure) {
+// cannot create: the path (the transform's, for its private file) and the system's reason.
+void ReportGenerationFailure(const Error& failure, const std::u16string& temp_path,
+                             const std::u16string& transform_path) {
+  std::u16string path = failure.fields.empty() ? u"" : failure.fields.front();
+  if (path == temp_path) path = transform_path;
   PrintGenerationError(Error(failure.code, 2203, u"Database: [2]. Cannot open database file. System error [3].",
-                             {failure.fields.empty() ? u"" : failure.fields.front(), platform::SystemReason(failure)}));
+                             {path, platform::SystemReason(failure)}));
 }
 
 }  // namespace
@@ -60,14 +63,15 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   // private file is deleted on every way out (a signal included).
   auto output = platform::OutputFile::Create(platform::EncodePath(transform_path));
   if (!output.ok()) {
-    ReportGenerationFailure(output.error());
+    ReportGenerationFailure(output.error(), u"", transform_path);
     return false;
   }
+  // Messages name the transform as given, never its private file.
   const std::u16string temp_path = platform::DecodePath((*output)->temp_path());
   const UINT generated = msi.MsiDatabaseGenerateTransformW(working, source, temp_path.c_str(), 0, 0);
   if (generated != ERROR_SUCCESS) {
     platform::Print(u"Error in generate MST for the property set, Err#%d\n", {tool::Signed(generated)});
-    tool::ReportLastInstallerError(msi, generated);
+    tool::ReportLastInstallerError(msi, generated, temp_path, transform_path);
     return false;
   }
   const UINT summary = msi.MsiCreateTransformSummaryInfoW(working, source, temp_path.c_str(), 0, 0);
@@ -75,7 +79,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   // summary information, as before.
   if (summary != ERROR_SUCCESS && summary != ERROR_INSTALL_PACKAGE_INVALID) {
     platform::Print(u"Error in writing the summary information of the MST, Err#%d\n", {tool::Signed(summary)});
-    tool::ReportLastInstallerError(msi, summary);
+    tool::ReportLastInstallerError(msi, summary, temp_path, transform_path);
     return false;
   }
   // Nothing is published that does not change exactly what the run set, or that was
@@ -99,7 +103,7 @@ bool WriteTransform(installer::InstallerDatabase& msi, MSIHANDLE working, MSIHAN
   }
   Status published = (*output)->Publish();
   if (!published.ok()) {
-    ReportGenerationFailure(published.error());
+    ReportGenerationFailure(published.error(), temp_path, transform_path);
     return false;
   }
   return true;

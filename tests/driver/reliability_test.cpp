@@ -249,6 +249,7 @@ TEST(ResourceFailureTest, FullDiskAtEachWritingStage) {
     }
     EXPECT_EQ(status, 1) << Tail(out);
     EXPECT_NE(out.find(c.error_line), std::string::npos) << Tail(out);
+    EXPECT_EQ(out.find(".result.mst."), std::string::npos) << "names the private file: " << Tail(out);
     ExpectPreviousTransformKept(l);
     EXPECT_EQ(test::ReadBytes(l.source), before);
   }

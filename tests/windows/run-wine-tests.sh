@@ -168,6 +168,12 @@ if [ "$backend" = native ]; then
   [ -L "$work/link.mst" ] || fail "the link was replaced"
   expect_check "$work/fixtures/minimal.msi" "$work/real.mst" MYPROP=changed 'NEWPROP=new value'
   rm -f "$work/real.mst" "$work/link.mst"
+  # A folder is not replaced, and the message names it as given.
+  mkdir "$work/a folder"
+  run "transform path is a folder" -t 'a folder' -p props.txt fixtures/minimal.msi
+  expect_status 1
+  grep -qa '^Err#[0-9]* Database: a folder\. ' <<<"$text" || fail "the folder is not named as given: $text"
+  rmdir "$work/a folder"
   # A device is written through, not replaced: NUL takes the transform and the run
   # succeeds, with no private file left beside it or in the temporary directory.
   run "transform to the NUL device" -t NUL -p props.txt fixtures/minimal.msi

@@ -5,6 +5,7 @@
 // written through to it, from a temporary file in the temporary directory.
 #include "platform/output_file.h"
 
+#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -28,7 +29,15 @@ bool IsDeviceOrPipe(const std::string& path) {
   return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
 }
 
-// The file an existing path leads to, through any links; the path itself otherwise.
+// A full path without its "\\?\" prefix or trailing separators, for comparison.
+std::wstring_view Comparable(std::wstring_view path) {
+  if (path.substr(0, 4) == L"\\\\?\\") path.remove_prefix(4);
+  while (!path.empty() && path.back() == L'\\') path.remove_suffix(1);
+  return path;
+}
+
+// The file an existing path leads to, through any links; the path itself, as given
+// (messages name it so), where no link is on the way.
 std::string FinalPath(const std::string& path) {
   HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -38,6 +47,17 @@ std::string FinalPath(const std::string& path) {
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   ::CloseHandle(handle);
   if (length == 0 || length >= final_path.size()) return path;
+  std::vector<wchar_t> full_path(32768, L'\0');
+  const DWORD full_length = ::GetFullPathNameW(WidePath(path).c_str(), static_cast<DWORD>(full_path.size()),
+                                               full_path.data(), nullptr);
+  if (full_length != 0 && full_length < full_path.size()) {
+    const std::wstring_view final_name = Comparable(final_path.data());
+    const std::wstring_view full_name = Comparable(full_path.data());
+    if (::CompareStringOrdinal(final_name.data(), static_cast<int>(final_name.size()), full_name.data(),
+                               static_cast<int>(full_name.size()), TRUE) == CSTR_EQUAL) {
+      return path;
+    }
+  }
   return EncodePath(FromWide(final_path.data()));
 }
 

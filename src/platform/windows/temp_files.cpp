@@ -3,6 +3,7 @@
 #include "platform/temp_files.h"
 
 #include <algorithm>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,39 @@ std::u16string TempVariable() {
 Error LastError(std::u16string subject) {
   const DWORD err = ::GetLastError();
   return SystemError(err, std::move(subject), WindowsErrorText(err));
+}
+
+/// Whether `name` is what GetTempFileNameW makes: a new, empty file, not a link. Some
+/// implementations hand out a name that is already taken once every name is.
+bool FreshlyMade(const wchar_t* name) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(name, GetFileExInfoStandard, &data)) return false;
+  return (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+         data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
+}
+
+/// "<prefix>" plus 16 random hexadecimal digits plus ".tmp" in `directory`, created new:
+/// for when every four-digit name is taken.
+Result<TempFile> CreateRandomTempFile(const std::u16string& directory, const std::u16string& prefix) {
+  static const char16_t kDigits[] = u"0123456789abcdef";
+  std::random_device seed;
+  std::mt19937_64 rng((uint64_t{seed()} << 32) | seed());
+  std::u16string base = directory;
+  if (base.back() != u'\\' && base.back() != u'/') base += u'\\';
+  base += prefix.substr(0, 3);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::u16string name = base;
+    for (uint64_t bits = rng(), i = 0; i < 16; ++i, bits >>= 4) name += kDigits[bits & 0xF];
+    name += u".tmp";
+    const HANDLE file = ::CreateFileW(WidePath(EncodePath(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(file);
+      return TempFile(std::move(name), -1);
+    }
+    if (::GetLastError() != ERROR_FILE_EXISTS) return LastError(directory);
+  }
+  return SystemError(ERROR_FILE_EXISTS, directory, WindowsErrorText(ERROR_FILE_EXISTS));
 }
 
 }  // namespace
@@ -68,9 +102,14 @@ Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std
     return SystemError(result_code::kBadPathname, directory, WindowsErrorText(ERROR_PATH_NOT_FOUND));
   }
   std::vector<wchar_t> name(kNameBuffer, L'\0');
-  // Unique number 0: the system picks an unused name and creates the file empty.
-  if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) return LastError(directory);
-  return TempFile(FromWide(name.data()), -1);
+  // Unique number 0: the system picks an unused name and creates the file empty. A
+  // name that is not such a file was not made for this run, and is left alone.
+  if (::GetTempFileNameW(AsWide(directory), AsWide(prefix), 0, name.data()) == 0) {
+    if (::GetLastError() != ERROR_FILE_EXISTS) return LastError(directory);
+  } else if (FreshlyMade(name.data())) {
+    return TempFile(FromWide(name.data()), -1);
+  }
+  return CreateRandomTempFile(directory, prefix);
 }
 
 Status CopyFileOver(const std::string& source, TempFile& target) {
