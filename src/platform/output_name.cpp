@@ -1,9 +1,10 @@
-// The name of an output's private temporary file, the same on every platform.
+// Random names of temporary files, the same on every platform.
 #include <cstdio>
 #include <random>
 
 #include "platform/file.h"
 #include "platform/output_file.h"
+#include "platform/temp_files.h"
 
 namespace mkx::platform {
 
@@ -15,6 +16,14 @@ std::string PrivateFileName(const std::string& target, const std::string& direct
   std::snprintf(suffix, sizeof suffix, ".%012llx.tmp", r);
   const std::string dir = directory.empty() ? target.substr(0, start) : directory;
   return dir + "." + target.substr(start).substr(0, 200) + suffix;
+}
+
+std::string RandomTempName(const std::string& base) {
+  std::random_device random;
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%08X%08X.tmp", static_cast<unsigned>(random()),
+                static_cast<unsigned>(random()));
+  return base + digits;
 }
 
 }  // namespace mkx::platform

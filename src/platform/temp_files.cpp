@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
@@ -45,21 +46,8 @@ int CreateExclusive(const std::string& name) {
   return fd >= 0 ? fd : -errno;
 }
 
-namespace {
-
-std::string Hex(uint64_t value, int digits) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text.push_back(kHex[(value >> shift) & 0xF]);
-  return text;
-}
-
-}  // namespace
-
 Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std::u16string& prefix) {
   if (directory.empty()) return SystemError(result_code::kBadPathname, directory, SystemErrorText(ENOENT));
-  std::random_device seed;
-  std::mt19937_64 rng((uint64_t{seed()} << 32) | seed());
   const std::string base = Narrow(directory) + Narrow(prefix.substr(0, 3));
   auto made = [&](const std::string& name, int fd) -> Result<TempFile> {
     if (fd < 0) return SystemError(result_code::kCreateFailed, directory, SystemErrorText(-fd));
@@ -67,19 +55,20 @@ Result<TempFile> CreateUniqueTempFile(const std::u16string& directory, const std
   };
   // Walk the whole 16-bit name space once from a random start, as the platform does
   // ("msi1A2B.tmp": no leading zeros, 0 is not used).
-  const unsigned start = static_cast<unsigned>(rng()) & 0xFFFF;
+  const unsigned start = std::random_device{}() & 0xFFFF;
   for (unsigned i = 0; i < 0x10000; ++i) {
     const unsigned unique = (start + i) & 0xFFFF;
     if (unique == 0) continue;
-    const int digits = unique > 0xFFF ? 4 : unique > 0xFF ? 3 : unique > 0xF ? 2 : 1;
-    const std::string name = base + Hex(unique, digits) + ".tmp";
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%X.tmp", unique);
+    const std::string name = base + digits;
     const int fd = CreateExclusive(name);
     if (fd != -EEXIST) return made(name, fd);
   }
   // Every short name is taken (left behind by crashed runs, or planted): a 64-bit
   // random name in the same directory, which nobody can exhaust.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = base + Hex(rng(), 16) + ".tmp";
+    const std::string name = RandomTempName(base);
     const int fd = CreateExclusive(name);
     if (fd != -EEXIST) return made(name, fd);
   }

@@ -23,6 +23,10 @@ namespace mkx::platform {
 /// descriptor, or the system's errno negated (-EEXIST when the name is taken).
 int CreateExclusive(const std::string& name);
 
+/// `base` (a directory and a prefix) plus 16 random hexadecimal digits plus ".tmp":
+/// the name a temporary file takes when every short name is taken.
+std::string RandomTempName(const std::string& base);
+
 /// The temporary directory: $TMPDIR when set and not empty, else /tmp, always ending
 /// with '/'. Fails when the path would not fit `limit` characters.
 Result<std::u16string> GetTempDirectory(size_t limit = 4096);

@@ -3,7 +3,6 @@
 #include "platform/temp_files.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -48,21 +47,16 @@ bool FreshlyMade(const wchar_t* name) {
 /// "<prefix>" plus 16 random hexadecimal digits plus ".tmp" in `directory`, created new:
 /// for when every four-digit name is taken.
 Result<TempFile> CreateRandomTempFile(const std::u16string& directory, const std::u16string& prefix) {
-  static const char16_t kDigits[] = u"0123456789abcdef";
-  std::random_device seed;
-  std::mt19937_64 rng((uint64_t{seed()} << 32) | seed());
   std::u16string base = directory;
   if (base.back() != u'\\' && base.back() != u'/') base += u'\\';
   base += prefix.substr(0, 3);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::u16string name = base;
-    for (uint64_t bits = rng(), i = 0; i < 16; ++i, bits >>= 4) name += kDigits[bits & 0xF];
-    name += u".tmp";
-    const HANDLE file = ::CreateFileW(WidePath(EncodePath(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    const std::string name = RandomTempName(EncodePath(base));
+    const HANDLE file = ::CreateFileW(WidePath(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       ::CloseHandle(file);
-      return TempFile(std::move(name), -1);
+      return TempFile(DecodePath(name), -1);
     }
     if (::GetLastError() != ERROR_FILE_EXISTS) return LastError(directory);
   }
