@@ -20,7 +20,8 @@ In both modes no file may be left in the temporary directory or beside the trans
 A mutated database that libmsi itself cannot read leaves the round undecided.
 
 Findings are printed and their inputs kept in the work directory (--work, default
-$TMPDIR/mkxform-differential); the exit status is 1 when there is any. Needs
+$TMPDIR/mkxform-differential); the exit status is 1 when there is any. msi-oracle is
+taken from $MKX_SHARED_DIR/tools (default ../shared beside the repository). Needs
 msi-oracle's packages and Wine (see ../shared/tools/README.md) and python3-olefile.
 """
 import argparse
@@ -36,10 +37,11 @@ import time
 import olefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ORACLE = os.path.join(HERE, "..", "..", "shared", "tools", "msi-oracle")
+ORACLE = os.path.join(os.environ.get("MKX_SHARED_DIR", os.path.join(HERE, "..", "..", "shared")), "tools", "msi-oracle")
 DB_PROPERTIES = ["SERVERNAME=db.example.com", "NEWPROP=hello", "ALLUSERS=2", "MYPROP=x y"]
 # Drawn with weights: plain characters, then quoting and control characters, then
-# characters beyond ASCII (some in no codepage: U+0085, U+00E9 in 1251, Cyrillic in 1252).
+# characters beyond ASCII (some a codepage lacks: U+0085 all but 65001, U+00E9 1251,
+# Cyrillic 1252).
 PLAIN = list("ABCXYZabcxyz019_ .=")
 SPECIAL = ["'", '"', "\\", "\t", "%", "[", "]", "{", "}", "\r", "\x00", "\x1a", "\x7f", "\x01"]
 WIDE = ["\xe9", "\xff", "\xa0", "\x85", "Ж", "я", "Ё", "中", "€"]
@@ -66,6 +68,15 @@ def expected(text):
         if eq and name and value:
             pairs.append(("".join(c.upper() if "a" <= c <= "z" else c for c in name), value))
     return pairs
+
+
+def holds(codec, text):
+    """Whether a database of this codec holds the text (C1 controls only in UTF-8)."""
+    try:
+        text.encode(codec)
+    except UnicodeEncodeError:
+        return False
+    return codec == "utf-8" or not any(0x80 <= ord(c) < 0xA0 for c in text)
 
 
 def mutate(src, dst, rng):
@@ -148,15 +159,9 @@ def main():
             if check.returncode == 1:
                 problem = "the transform is not exact:\n" + check.stdout[-1500:]
         elif run.returncode == 1 and args.mode == "properties":
-            def holds(text):
-                try:
-                    text.encode(codecs[db][0])
-                    return codecs[db][0] == "utf-8" or not any(0x80 <= ord(c) < 0xA0 for c in text)
-                except UnicodeEncodeError:
-                    return False
             # Every line is set in turn: one that the codepage cannot hold fails the run,
             # even where a later line gives the same name another value.
-            if pairs and all(holds(k + v) for k, v in pairs) and b"identical" not in run.stdout:
+            if pairs and all(holds(codecs[db][0], k + v) for k, v in pairs) and b"identical" not in run.stdout:
                 problem = "exit 1 without a reason:\n" + run.stdout[-800:].decode("latin-1")
         elif run.returncode != 1:
             problem = "exit %d" % run.returncode
