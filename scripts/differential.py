@@ -104,14 +104,15 @@ def stream_names(path):
 
 
 def rewritten_by_wine(report, transform):
-    """Whether every difference `check` found is text Wine rewrote as U+FFFD, while the
-    transform itself holds only the Property table and the string pool.
+    """Whether every difference `check` found is text Wine rewrote as U+FFFD (or a row
+    whose key libmsi reads as null), while the transform itself holds only the Property
+    table and the string pool.
 
     A changed byte can leave a string that is no text in the database's codepage. libmsi
     reads such a string in its own way, and Wine's commit stores it again with U+FFFD,
     in tables the transform never touches: the readers differ there, not the transform."""
     entries = re.split(r"\n(?! )", report.split("\n", 2)[-1].strip())
-    return all("\ufffd" in e for e in entries) and stream_names(transform) <= {
+    return all("\ufffd" in e or "row [\\N] only in A" in e for e in entries) and stream_names(transform) <= {
         "\x05SummaryInformation", "!_StringPool", "!_StringData", "!Property"}
 
 
