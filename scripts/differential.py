@@ -18,8 +18,8 @@ Every round must end one of these ways, or it is a finding:
     character the database's codepage cannot (or the file changes nothing).
 In both modes no file may be left in the temporary directory or beside the transform.
 A mutated database that libmsi itself cannot read leaves the round undecided, and so do
-differences that are only text Wine stored again as U+FFFD (a string that is no text in
-the database's codepage) while the transform holds only the Property table and the pool.
+differences that only the two readers make (of a string that is no text in the database's
+codepage), while the transform holds only the Property table and the pool.
 
 Findings are printed and their inputs kept in the work directory (--work, default
 $TMPDIR/mkxform-differential); the exit status is 1 when there is any. msi-oracle is
@@ -104,16 +104,18 @@ def stream_names(path):
 
 
 def rewritten_by_wine(report, transform):
-    """Whether every difference `check` found is text Wine rewrote as U+FFFD (or a row
-    whose key libmsi reads as null), while the transform itself holds only the Property
-    table and the string pool.
+    """Whether the differences `check` found are the two readers' own, not the transform's.
 
     A changed byte can leave a string that is no text in the database's codepage. libmsi
-    reads such a string in its own way, and Wine's commit stores it again with U+FFFD,
-    in tables the transform never touches: the readers differ there, not the transform."""
+    reads it in its own way (a key as null, a column name as empty), while Wine's commit
+    stores it again with U+FFFD or the codepage's default character (U+30FB in cp932).
+    A transform that holds only Property records and its pool changes no other table, so
+    there any difference is the readers'; in the Property table only a rewritten text is."""
+    if not stream_names(transform) <= {"\x05SummaryInformation", "!_StringPool", "!_StringData", "!Property"}:
+        return False
     entries = re.split(r"\n(?! )", report.split("\n", 2)[-1].strip())
-    return all("\ufffd" in e or "row [\\N] only in A" in e for e in entries) and stream_names(transform) <= {
-        "\x05SummaryInformation", "!_StringPool", "!_StringData", "!Property"}
+    return all(e.startswith("table ") and (not e.startswith("table Property:") or "\ufffd" in e or "\u30fb" in e)
+               for e in entries)
 
 
 def mutate(src, dst, rng):
