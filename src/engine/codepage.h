@@ -33,4 +33,8 @@ std::string EncodeText(uint32_t codepage, std::u16string_view text);
 /// they decode to the very same text (no '?' stand-ins).
 bool EncodedExactly(uint32_t codepage, std::u16string_view text, std::string_view bytes);
 
+/// The first character of the text that the codepage cannot hold, as "U+XXXX" (a
+/// surrogate pair as one character, a lone surrogate as itself), or "" if there is none.
+std::u16string FirstCharacterNotHeld(uint32_t codepage, std::u16string_view text);
+
 }  // namespace mkx::engine

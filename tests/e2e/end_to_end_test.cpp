@@ -323,6 +323,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
       {"two names one cp932 byte string", "cp932.msi", "", "\xfcX=1\n\xfdX=2\n", "Error in updating property "},
       {"cp1252 bytes that are not Latin-1", "cp1252.msi", "", "GOOD=1\nEURO=\x80\nOE=\x9c\n",
        "Error in updating property EURO as value \x80\nErr#1627 Database: "},
+      {"a value with a character that cp1251 lacks", "cp1251.msi", "", "\xEF\xBB\xBF" "CITY=\xD0\x9C\xC3\xA9\n",
+       "holds characters that codepage 1251 of the database cannot represent (U+00E9 first)"},
       {"a name the string pool holds twice", "minimal.msi", "", "MYPROP=new\n",
        "Error in updating property MYPROP as value new\n", twin_name},
       {"a cp932 name the pool holds as other bytes", "cp932.msi", "", "\xEF\xBB\xBFMYPR\xE2\x85\xA0=new\n",

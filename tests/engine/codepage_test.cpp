@@ -43,6 +43,11 @@ TEST(CodepageTest, UnconvertibleCharactersBecomeQuestionMarks) {
   EXPECT_EQ(EncodeText(1252, u"\U0001F600"), "?");  // one character, one '?'
   EXPECT_EQ(EncodeText(932, u"x\u0e01y"), "x?y");
   EXPECT_EQ(EncodeText(65001, u"\xD800z"), "?z");    // lone surrogate
+  // Errors name the first such character.
+  EXPECT_EQ(FirstCharacterNotHeld(1252, u"a\u00e9\u65e5\u4e2d"), u"U+65E5");
+  EXPECT_EQ(FirstCharacterNotHeld(1252, u"?\U0001F600"), u"U+1F600");
+  EXPECT_EQ(FirstCharacterNotHeld(65001, u"ok\xDC00"), u"U+DC00");
+  EXPECT_EQ(FirstCharacterNotHeld(1251, u"\u041f?"), u"");
 }
 
 TEST(CodepageTest, InvalidBytesDecodeWithoutFailing) {

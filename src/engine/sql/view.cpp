@@ -174,8 +174,9 @@ Status View::ResolveOperands(std::span<const Value> params) {
     // silently become another text (two names could even become one).
     if (!engine::EncodedExactly(db_.codepage(), wide, r.encoded)) {
       return ExecuteError(u"Database: [2]. The text '[3]' holds characters that codepage [4] of the database "
-                          u"cannot represent: [5].",
-                          {wide, Decimal(db_.codepage()), text_});
+                          u"cannot represent ([5] first): [6].",
+                          {wide, Decimal(db_.codepage()), engine::FirstCharacterNotHeld(db_.codepage(), wide),
+                           text_});
     }
   }
   return Ok{};
