@@ -327,6 +327,8 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
        "holds characters that codepage 1251 of the database cannot represent (U+00E9 first)"},
       {"a name the string pool holds twice", "minimal.msi", "", "MYPROP=new\n",
        "Error in updating property MYPROP as value new\n", twin_name},
+      {"a key held twice, another name set", "minimal.msi", "", "NEWP=1\n",
+       "Err#1628 Table Property cannot be transformed: two of its rows hold the key MYPROP.", twin_name},
       {"a cp932 name the pool holds as other bytes", "cp932.msi", "", "\xEF\xBB\xBFMYPR\xE2\x85\xA0=new\n",
        "so its rows cannot be told apart", cp932_twin},
       {"a cp932 key that is no valid text", "cp932.msi", "", "\xEF\xBB\xBFMYPRO\xE3\x83\xBB=new\n",

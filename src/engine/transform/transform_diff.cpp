@@ -213,6 +213,15 @@ class DiffBuilder {
     return Ok{};
   }
 
+  // Records address rows by key, so none could tell two rows of one key apart.
+  Error KeyHeldTwice(const StringPool& pool, const Table& t, size_t row, const std::vector<size_t>& cols) const {
+    std::u16string key;
+    if (t.schema().columns[cols[0]].kind() == CellKind::kString) {
+      key = u" " + DecodeText(pool.codepage(), KeyString(pool, t.Cell(row, cols[0])));
+    }
+    return TableError(t.schema().name, u"two of its rows hold the key" + key);
+  }
+
   // Whether every persistent row of both tables has the same key at the same position.
   bool SameKeysInOrder(const TablePair& p) const {
     if (p.dt.row_count() != p.rt.row_count()) return false;
@@ -238,15 +247,18 @@ class DiffBuilder {
     }
     std::unordered_map<std::string, size_t> ref_rows;
     for (size_t row = 0; row < p.rt.row_count(); ++row) {
-      ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row);
+      if (!ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row).second) {
+        return KeyHeldTwice(ref_.strings(), p.rt, row, p.rcols);
+      }
     }
     std::vector<bool> matched(p.rt.row_count(), false);
     for (size_t row = 0; row < p.dt.row_count(); ++row) {
       auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
-      if (found == ref_rows.end() || matched[found->second]) {
+      if (found == ref_rows.end()) {
         MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols));
         continue;
       }
+      if (matched[found->second]) return KeyHeldTwice(db_.strings(), p.dt, row, p.dcols);
       matched[found->second] = true;
       MKX_TRY(ChangedColumns(p, row, found->second, changed));
       if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
