@@ -107,14 +107,18 @@ def rewritten_by_wine(report, transform):
     """Whether the differences `check` found are the two readers' own, not the transform's.
 
     A changed byte can leave a string that is no text in the database's codepage. libmsi
-    reads it in its own way (a key as null, a column name as empty), while Wine's commit
-    stores it again with U+FFFD or the codepage's default character (U+30FB in cp932).
+    reads it in its own way (a key or a value as null, a column name as empty), while
+    Wine's commit stores it again with U+FFFD or the codepage's default character (U+30FB
+    in cp932), or up to a NUL. Every value the file sets is text, so a Property row that
+    libmsi reads as null in the expected database is not one the transform sets.
+
     A transform that holds only Property records and its pool changes no other table, so
     there any difference is the readers'; in the Property table only a rewritten text is."""
     if not stream_names(transform) <= {"\x05SummaryInformation", "!_StringPool", "!_StringData", "!Property"}:
         return False
     entries = re.split(r"\n(?! )", report.split("\n", 2)[-1].strip())
-    return all(e.startswith("table ") and (not e.startswith("table Property:") or "\ufffd" in e or "\u30fb" in e)
+    rewritten = re.compile(r"[\ufffd\u30fb]|: \\N -> ")  # in a value libmsi read as null, Wine as text
+    return all(e.startswith("table ") and (not e.startswith("table Property:") or rewritten.search(e))
                for e in entries)
 
 
