@@ -9,6 +9,7 @@
 #include "engine/codepage.h"
 
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,7 @@
 
 #include "platform/multibyte.h"
 #include "platform/utf8.h"
+#include "platform/wide.h"
 
 namespace mkx::engine {
 namespace {
@@ -153,15 +155,15 @@ bool EncodedExactly(uint32_t codepage, std::u16string_view text, std::string_vie
 
 std::u16string FirstCharacterNotHeld(uint32_t codepage, std::u16string_view text) {
   for (size_t i = 0; i < text.size();) {
-    const bool pair = text[i] >= 0xD800 && text[i] < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                      text[i + 1] < 0xE000;
+    const bool pair =
+        platform::IsHighSurrogate(text[i]) && i + 1 < text.size() && platform::IsLowSurrogate(text[i + 1]);
     const std::u16string_view c = text.substr(i, pair ? 2 : 1);
     i += c.size();
     if (EncodedExactly(codepage, c, EncodeText(codepage, c))) continue;
     const uint32_t code = pair ? 0x10000 + ((c[0] - 0xD800u) << 10) + (c[1] - 0xDC00u) : c[0];
-    std::u16string out = u"U+";
-    for (int shift = code > 0xFFFF ? 16 : 12; shift >= 0; shift -= 4) out += u"0123456789ABCDEF"[(code >> shift) & 0xF];
-    return out;
+    char out[16];
+    std::snprintf(out, sizeof out, "U+%04X", static_cast<unsigned>(code));
+    return platform::FromAscii(out);
   }
   return u"";
 }
