@@ -103,7 +103,7 @@ def stream_names(path):
         return {decode(e[-1]) for e in ole.listdir(streams=True, storages=False)}
 
 
-def rewritten_by_wine(report, transform):
+def readers_differ(report, transform):
     """Whether the differences `check` found are the two readers' own, not the transform's.
 
     A changed byte can leave a string that is no text in the database's codepage. libmsi
@@ -199,7 +199,7 @@ def main():
             check = subprocess.run([ORACLE, "check", db, out] + ["%s=%s" % kv for kv in props.items()],
                                    capture_output=True, text=True, errors="replace", timeout=600)
             outcome = {0: "exact", 1: "different"}.get(check.returncode, "undecided")
-            if check.returncode == 1 and args.mode == "databases" and rewritten_by_wine(check.stdout, out):
+            if check.returncode == 1 and args.mode == "databases" and readers_differ(check.stdout, out):
                 outcome = "undecided"
             elif check.returncode == 1:
                 problem = "the transform is not exact:\n" + check.stdout[-1500:]
