@@ -222,6 +222,16 @@ class DiffBuilder {
     return TableError(t.schema().name, u"two of its rows hold the key" + key);
   }
 
+  // Each row of a table by its key; a key held by two rows is an error.
+  Result<std::unordered_map<std::string, size_t>> RowsByKey(const StringPool& pool, const Table& t,
+                                                            const std::vector<size_t>& cols, size_t keys) const {
+    std::unordered_map<std::string, size_t> rows;
+    for (size_t row = 0; row < t.row_count(); ++row) {
+      if (!rows.emplace(RowKey(pool, t, row, cols, keys), row).second) return KeyHeldTwice(pool, t, row, cols);
+    }
+    return rows;
+  }
+
   // Whether every persistent row of both tables has the same key at the same position.
   bool SameKeysInOrder(const TablePair& p) const {
     if (p.dt.row_count() != p.rt.row_count()) return false;
@@ -239,22 +249,23 @@ class DiffBuilder {
   Status DiffRows(const TablePair& p, TableChanges& g) {
     std::vector<size_t> changed;
     if (SameKeysInOrder(p)) {
+      bool any = false;
       for (size_t row = 0; row < p.dt.row_count(); ++row) {
         MKX_TRY(ChangedColumns(p, row, row, changed));
-        if (!changed.empty()) MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+        if (changed.empty()) continue;
+        MKX_TRY(records_.AddChange(g, p.dt, row, p.dcols, p.keys, changed));
+        any = true;
       }
+      // Both sides hold the same keys, so the reference's are the ones to check.
+      if (any) MKX_TRY(RowsByKey(ref_.strings(), p.rt, p.rcols, p.keys));
       return Ok{};
     }
-    std::unordered_map<std::string, size_t> ref_rows;
-    for (size_t row = 0; row < p.rt.row_count(); ++row) {
-      if (!ref_rows.emplace(RowKey(ref_.strings(), p.rt, row, p.rcols, p.keys), row).second) {
-        return KeyHeldTwice(ref_.strings(), p.rt, row, p.rcols);
-      }
-    }
+    auto ref_rows = RowsByKey(ref_.strings(), p.rt, p.rcols, p.keys);
+    if (!ref_rows.ok()) return ref_rows.take_error();
     std::vector<bool> matched(p.rt.row_count(), false);
     for (size_t row = 0; row < p.dt.row_count(); ++row) {
-      auto found = ref_rows.find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
-      if (found == ref_rows.end()) {
+      auto found = ref_rows->find(RowKey(db_.strings(), p.dt, row, p.dcols, p.keys));
+      if (found == ref_rows->end()) {
         MKX_TRY(records_.AddInsert(g, p.dt, row, p.dcols));
         continue;
       }

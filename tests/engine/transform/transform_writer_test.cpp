@@ -386,5 +386,31 @@ TEST_F(TransformWriterTest, RefusesColumnChangesATransformCannotCarry) {
   EXPECT_EQ(streams.code(), result_code::kInvalidTable);
 }
 
+// A change to a row whose key another row holds too: no record could say which of
+// the two it changes, though both tables hold the same keys in the same order.
+TEST(TransformDiffTest, RefusesAChangeToAKeyTwoRowsHold) {
+  TempDir dir;
+  const std::string base = dir.File("base.msi");
+  const std::string changed = dir.File("changed.msi");
+  CopyFile(BuiltFixture("minimal.msi"), base);
+  // The pool's "myprop" becomes a second "MYPROP": two rows of that key.
+  const char* twin =
+      "import sys, olefile\n"
+      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+      "for e in f.listdir():\n"
+      "    d = f.openstream(e).read()\n"
+      "    if b'MYPROP' in d and b'myprop' in d: f.write_stream(e, d.replace(b'myprop', b'MYPROP'))\n"
+      "f.close()\n";
+  ASSERT_EQ(test::Run({"/usr/bin/python3", "-c", twin, base}).exit_code, 0);
+  CopyFile(base, changed);
+  Sql(changed, {"UPDATE `Property` SET `Value`='x' WHERE `Property`='MYPROP'"});
+  auto db = OpenDb(changed);
+  auto ref = OpenDb(base);
+  ASSERT_TRUE(db && ref);
+  auto streams = BuildTransformStreams(*db, *ref);
+  ASSERT_EQ(streams.code(), result_code::kInvalidTable);
+  EXPECT_EQ(streams.error().fields.back(), u"two of its rows hold the key MYPROP");
+}
+
 }  // namespace
 }  // namespace mkx::engine
