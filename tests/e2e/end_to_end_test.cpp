@@ -270,15 +270,7 @@ TEST(EndToEndTest, PropertiesThatCannotBeSetExactlyFailTheRun) {
     const char* expected;  // a line of the output
     const char* patch = "";  // Python (olefile) run on the copy first, or ""
   };
-  // Makes the pool hold "MYPROP" twice (the fixture has "myprop" too): two rows of
-  // that name, keyed by different ids.
-  const char* twin_name =
-      "import sys, olefile\n"
-      "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
-      "for e in f.listdir():\n"
-      "    d = f.openstream(e).read()\n"
-      "    if b'MYPROP' in d and b'myprop' in d: f.write_stream(e, d.replace(b'myprop', b'MYPROP'))\n"
-      "f.close()\n";
+  const char* twin_name = test::kTwinNamePatch;  // two rows named MYPROP
   // Stores "MYPROP" as "MYPR" and cp932's IBM-extension bytes for U+2160, which the
   // codepage also holds as the NEC bytes 87 54: the text the file names.
   const char* cp932_twin =

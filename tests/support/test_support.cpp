@@ -124,6 +124,15 @@ CommandResult Run(const std::vector<std::string>& argv, const std::vector<std::s
 std::string SharedDir() { return MKX_SHARED_DIR; }
 std::string RealFixture(const std::string& name) { return SharedDir() + "/fixtures/real/" + name; }
 std::string BuiltFixture(const std::string& name) { return std::string(MKX_FIXTURE_DIR) + "/" + name; }
+
+const char kTwinNamePatch[] =
+    "import sys, olefile\n"
+    "f = olefile.OleFileIO(sys.argv[1], write_mode=True)\n"
+    "for e in f.listdir():\n"
+    "    d = f.openstream(e).read()\n"
+    "    if b'MYPROP' in d and b'myprop' in d: f.write_stream(e, d.replace(b'myprop', b'MYPROP'))\n"
+    "f.close()\n";
+
 std::string OraclePath() { return SharedDir() + "/tools/msi-oracle"; }
 
 CommandResult RunOracle(const std::vector<std::string>& args) {

@@ -54,6 +54,11 @@ std::string ToolPath();                  // build/mkxform
 /// ones make-fixtures built.
 std::vector<std::string> AllFixtureDatabases();
 
+/// A Python (olefile) script for a copy of the minimal.msi fixture, whose pool holds
+/// both "MYPROP" and "myprop": the second becomes "MYPROP" too, so two Property rows
+/// hold that name under different ids. Run as: python3 -c kTwinNamePatch DB.
+extern const char kTwinNamePatch[];
+
 /// Whether Wine is installed (the oracle's apply/check need it).
 bool HaveWine();
 
